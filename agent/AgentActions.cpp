@@ -1,0 +1,73 @@
+#include "app/AppDelegate.h"
+
+#include "platform/BackgroundQueue.h"
+#include "status/StatusDerivation.h"
+#include "ui/Spinner.h"
+
+#include <QPushButton>
+
+#include <array>
+
+namespace quern {
+
+std::vector<std::string> AppDelegate::bootstrapArguments() const {
+    return {"bootstrap", domainTarget(), launchAgent()};
+}
+
+void AppDelegate::performAgentAction(AgentAction action) {
+    reconnectButton_->setEnabled(false);
+    toggleButton_->setEnabled(false);
+    activity_->startAnimation();
+
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    const std::chrono::milliseconds settlePause = hooks_.settlePause;
+    dispatchAsync(QualityOfService::userInitiated, [action = std::move(action), weak, settlePause] {
+        action();
+        sleepOnBackgroundThread(settlePause); // whatever the action did
+        dispatchToMain([weak] {
+            // Each step only while the object exists; nothing here decides whether another action runs.
+            if (auto self = weak.lock())
+                self->activity_->stopAnimation();
+            if (auto self = weak.lock())
+                self->reconnectButton_->setEnabled(true);
+            if (auto self = weak.lock())
+                self->toggleButton_->setEnabled(true);
+            if (auto self = weak.lock())
+                self->refreshStatus();
+        });
+    });
+}
+
+void AppDelegate::toggleAgent() {
+    std::weak_ptr<const AppDelegate> weak = weak_from_this();
+    if (currentState_ == AgentState::stopped) {
+        performAgentAction([weak] {
+            if (auto self = weak.lock())
+                (void)self->launchctl(self->bootstrapArguments());
+        });
+    } else {
+        performAgentAction([weak] {
+            if (auto self = weak.lock()) {
+                const std::array<std::string, 2> bootout = {"bootout", self->serviceTarget()};
+                (void)self->launchctl(bootout);
+            }
+        });
+    }
+}
+
+void AppDelegate::reconnectAgent() {
+    applyState(AgentState::running, kDetailManualReconnect);
+    std::weak_ptr<const AppDelegate> weak = weak_from_this();
+    performAgentAction([weak] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        const std::array<std::string, 2> print = {"print", self->serviceTarget()};
+        if (self->launchctl(print) == 0)
+            self->wakeAgent();
+        else
+            (void)self->launchctl(self->bootstrapArguments());
+    });
+}
+
+} // namespace quern

@@ -1,0 +1,51 @@
+#include "app/AgentLocations.h"
+
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace quern {
+
+std::string appendPathComponent(std::string_view base, std::string_view component) {
+    std::string joined(base);
+    if (joined.empty() || joined.back() != '/')
+        joined.push_back('/');
+    while (!component.empty() && component.front() == '/')
+        component.remove_prefix(1);
+    joined.append(component);
+    return joined;
+}
+
+std::string domainTarget(uid_t uid) {
+    return "gui/" + std::to_string(uid);
+}
+
+std::string serviceTarget(uid_t uid, std::string_view label) {
+    std::string target = domainTarget(uid);
+    target.push_back('/');
+    target.append(label);
+    return target;
+}
+
+std::string launchAgentRelativePath(std::string_view label) {
+    std::string path = "Library/LaunchAgents/";
+    path.append(label);
+    path.append(".plist");
+    return path;
+}
+
+std::string currentHomeDirectory() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
+        return home;
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr)
+        return found->pw_dir;
+    return "/";
+}
+
+} // namespace quern

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace quern {
+
+// The agent's launchd label and the web console; fixed for the life of the program.
+inline constexpr std::string_view kServiceLabel = "app.quernzova.quern-bridge";
+inline constexpr std::string_view kDashboardAddress = "https://console.quernzova.app";
+
+inline constexpr std::string_view kConfigDirectoryName = ".quern-web-bridge";
+inline constexpr std::string_view kAgentLogName = "agent.log";
+inline constexpr std::string_view kHealthFileName = "health.json";
+
+// Joins base and a relative path with exactly one "/" between them.
+[[nodiscard]] std::string appendPathComponent(std::string_view base, std::string_view component);
+
+// "gui/<uid>": the user's GUI domain.
+[[nodiscard]] std::string domainTarget(uid_t uid);
+// "gui/<uid>/<label>": the agent's service in that domain.
+[[nodiscard]] std::string serviceTarget(uid_t uid, std::string_view label);
+// Relative path of the property list below the home directory.
+[[nodiscard]] std::string launchAgentRelativePath(std::string_view label);
+
+// The current user's home directory: $HOME when set and absolute, else the password database.
+[[nodiscard]] std::string currentHomeDirectory();
+
+// A value formed on first use and kept; safe when first used from several threads at once.
+template <typename T> class ComputedOnce {
+public:
+    template <typename Compute> const T& get(Compute&& compute) const {
+        std::call_once(once_, [&] {
+            value_ = compute();
+            computations_.fetch_add(1, std::memory_order_release);
+        });
+        return value_;
+    }
+    // How many times the value was formed: 0 before first use, then 1 for good.
+    [[nodiscard]] int computations() const { return computations_.load(std::memory_order_acquire); }
+
+private:
+    mutable std::once_flag once_;
+    mutable T value_{};
+    mutable std::atomic<int> computations_{0};
+};
+
+} // namespace quern

@@ -1,0 +1,123 @@
+#include "app/AppDelegate.h"
+
+#include "ui/DotView.h"
+#include "ui/ElidingLabel.h"
+#include "ui/Spinner.h"
+#include "ui/StatusItem.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
+
+namespace quern {
+namespace {
+
+std::string executableDirectory() {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error)
+        return self.parent_path().string();
+    return QCoreApplication::applicationDirPath().toStdString();
+}
+
+QUrl parseDashboardAddress() {
+    const QUrl url(
+        QString::fromUtf8(kDashboardAddress.data(), static_cast<qsizetype>(kDashboardAddress.size())),
+        QUrl::StrictMode);
+    // A constant of the program: failing to parse is a programming error.
+    if (!url.isValid() || url.scheme() != QStringLiteral("https"))
+        std::abort();
+    return url;
+}
+
+} // namespace
+
+AppDelegate::Hooks AppDelegate::Hooks::fromEnvironment() {
+    Hooks hooks;
+#if defined(__APPLE__)
+    hooks.launchctlPath = "/bin/launchctl";
+#else
+    if (const char* path = std::getenv("QUERN_ZOVA_LAUNCHCTL"); path != nullptr && path[0] != '\0')
+        hooks.launchctlPath = path;
+    else
+        hooks.launchctlPath = appendPathComponent(executableDirectory(), "quern-launchctl");
+#endif
+    hooks.killPath = "/bin/kill";
+    return hooks;
+}
+
+std::shared_ptr<AppDelegate> AppDelegate::create(Hooks hooks) {
+    // The last owner may be a background job; the object and its widgets go back to their thread.
+    return std::shared_ptr<AppDelegate>(new AppDelegate(std::move(hooks)), [](AppDelegate* delegate) {
+        if (QThread::currentThread() == delegate->thread())
+            delete delegate;
+        else
+            delegate->deleteLater();
+    });
+}
+
+AppDelegate::AppDelegate(Hooks hooks)
+    : serviceLabel_(kServiceLabel)
+    , dashboardURL_(parseDashboardAddress())
+    , home_(hooks.home.empty() ? currentHomeDirectory() : hooks.home)
+    , viewHolder_(std::make_unique<QWidget>())
+    , statusDot_(new DotView(viewHolder_.get()))
+    , statusLabel_(new QLabel(QStringLiteral("正在检查"), viewHolder_.get()))
+    , detailLabel_(new ElidingLabel(QString(), viewHolder_.get()))
+    , activity_(new Spinner(viewHolder_.get()))
+    , toggleButton_(new QPushButton(viewHolder_.get()))
+    , reconnectButton_(new QPushButton(viewHolder_.get()))
+    , hooks_(std::move(hooks)) {}
+
+AppDelegate::~AppDelegate() {
+    // The tray item first, so no menu action reaches a half-destroyed object.
+    statusItem_.reset();
+    window_.reset();
+    viewHolder_.reset();
+}
+
+const std::string& AppDelegate::configDirectory() const {
+    return configDirectory_.get([this] { return appendPathComponent(home_, kConfigDirectoryName); });
+}
+
+const std::string& AppDelegate::launchAgent() const {
+    return launchAgent_.get(
+        [this] { return appendPathComponent(home_, launchAgentRelativePath(serviceLabel_)); });
+}
+
+const std::string& AppDelegate::agentLog() const {
+    return agentLog_.get([this] { return appendPathComponent(configDirectory(), kAgentLogName); });
+}
+
+const std::string& AppDelegate::healthFile() const {
+    return healthFile_.get([this] { return appendPathComponent(configDirectory(), kHealthFileName); });
+}
+
+int AppDelegate::computationsOfLocations() const {
+    return configDirectory_.computations() + launchAgent_.computations() + agentLog_.computations() +
+           healthFile_.computations();
+}
+
+// The user id is read at every use: a target is never cached.
+std::string AppDelegate::domainTarget() const {
+    return quern::domainTarget(::getuid());
+}
+
+std::string AppDelegate::serviceTarget() const {
+    return quern::serviceTarget(::getuid(), serviceLabel_);
+}
+
+double AppDelegate::now() const {
+    if (hooks_.clock)
+        return hooks_.clock();
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+} // namespace quern

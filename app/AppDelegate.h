@@ -1,0 +1,160 @@
+#pragma once
+
+#include "app/AgentLocations.h"
+#include "platform/ProcessSpawn.h"
+#include "status/AgentState.h"
+#include "status/HealthFile.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class QLabel;
+class QPushButton;
+class QTimer;
+class QWidget;
+class QMenu;
+class QSystemTrayIcon;
+
+namespace quern {
+
+class DotView;
+class ElidingLabel;
+class Spinner;
+class StatusItem;
+
+// The one application object: owns every piece of state and every view. Its methods live in the
+// folder of their role (agent/, status/, ui/). Everything but the runner, the wake and the
+// locations runs on the main thread; background work holds it only through a weak_ptr.
+class AppDelegate : public QObject, public std::enable_shared_from_this<AppDelegate> {
+    Q_OBJECT
+
+public:
+    // What the application needs from the outside world; tests replace parts at run time.
+    struct Hooks {
+        std::string home;          // empty: the current user's home directory
+        std::string launchctlPath; // absolute path of launchctl
+        std::string killPath;      // absolute path of kill
+        ProcessLauncher launcher = spawnAndWait;
+        std::function<double()> clock; // seconds since 1970; empty: the wall clock
+        std::chrono::milliseconds childTimeout{3000};
+        std::chrono::milliseconds settlePause{1200};
+        std::chrono::milliseconds refreshInterval{2000};
+
+        // /bin/launchctl on macOS; elsewhere $QUERN_ZOVA_LAUNCHCTL or quern-launchctl beside us.
+        [[nodiscard]] static Hooks fromEnvironment();
+    };
+
+    // Made through a shared_ptr so that background work can hold it weakly; it is always
+    // destroyed on its own (the main) thread, whoever lets go last.
+    [[nodiscard]] static std::shared_ptr<AppDelegate> create(Hooks hooks = Hooks::fromEnvironment());
+    ~AppDelegate() override;
+    AppDelegate(const AppDelegate&) = delete;
+    AppDelegate& operator=(const AppDelegate&) = delete;
+
+    // Lifecycle (app/).
+    void applicationDidFinishLaunching();
+    [[nodiscard]] bool applicationShouldTerminateAfterLastWindowClosed() const { return false; }
+    bool windowShouldClose();
+
+public slots:
+    void showWindow(QObject* sender = nullptr);
+    void quitApp();
+    void toggleAgent();    // agent/
+    void reconnectAgent(); // agent/
+    void openDashboard();  // ui/
+    void openLogs();       // ui/
+
+public:
+    // Locations (app/). The computed ones are formed once, safely from any thread.
+    [[nodiscard]] const std::string& serviceLabel() const { return serviceLabel_; }
+    [[nodiscard]] const QUrl& dashboardURL() const { return dashboardURL_; }
+    [[nodiscard]] const std::string& home() const { return home_; }
+    [[nodiscard]] const std::string& configDirectory() const;
+    [[nodiscard]] const std::string& launchAgent() const;
+    [[nodiscard]] const std::string& agentLog() const;
+    [[nodiscard]] const std::string& healthFile() const;
+    [[nodiscard]] std::string domainTarget() const;
+    [[nodiscard]] std::string serviceTarget() const;
+    [[nodiscard]] int computationsOfLocations() const;
+
+    // Runner and wake (agent/): any thread.
+    [[nodiscard]] std::int32_t launchctl(std::span<const std::string> arguments) const;
+    [[nodiscard]] std::string launchctlOutput(std::span<const std::string> arguments) const;
+    void wakeAgent() const;
+
+    // Status (status/): main thread.
+    [[nodiscard]] HealthRecord readHealth() const;
+    void refreshStatus();
+    void automaticallyReconnect(double now, bool serviceRunning);
+
+    // Presentation and views (ui/): main thread.
+    void applyState(AgentState state, std::string_view detail);
+    void buildWindow();
+    void buildStatusItem();
+    [[nodiscard]] QPushButton* commandButton(const QString& title, std::string_view symbol,
+                                             void (AppDelegate::*action)());
+
+    // Read access for the views and the state, as other parts and tests need it.
+    [[nodiscard]] QWidget* window() const { return window_.get(); }
+    [[nodiscard]] StatusItem* statusItem() const { return statusItem_.get(); }
+    [[nodiscard]] DotView* statusDot() const { return statusDot_; }
+    [[nodiscard]] QLabel* statusLabel() const { return statusLabel_; }
+    [[nodiscard]] ElidingLabel* detailLabel() const { return detailLabel_; }
+    [[nodiscard]] Spinner* activity() const { return activity_; }
+    [[nodiscard]] QPushButton* toggleButton() const { return toggleButton_; }
+    [[nodiscard]] QPushButton* reconnectButton() const { return reconnectButton_; }
+    [[nodiscard]] QTimer* timer() const { return timer_; }
+    [[nodiscard]] AgentState currentState() const { return currentState_; }
+    [[nodiscard]] std::optional<double> lastAutomaticReconnect() const { return lastAutomaticReconnect_; }
+    [[nodiscard]] double now() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    explicit AppDelegate(Hooks hooks);
+
+    using AgentAction = std::function<void()>;
+    void performAgentAction(AgentAction action);
+    [[nodiscard]] SpawnResult runTool(const std::string& path, std::span<const std::string> arguments,
+                                      OutputMode standardOutput, OutputMode standardError) const;
+    [[nodiscard]] std::vector<std::string> bootstrapArguments() const;
+    void updateAppearance();
+
+    // Stored properties, in this order.
+    const std::string serviceLabel_;
+    const QUrl dashboardURL_;
+    const std::string home_;
+    ComputedOnce<std::string> configDirectory_;
+    ComputedOnce<std::string> launchAgent_;
+    ComputedOnce<std::string> agentLog_;
+    ComputedOnce<std::string> healthFile_;
+    std::unique_ptr<QWidget> window_;
+    std::unique_ptr<StatusItem> statusItem_;
+    // Views made at construction; until buildWindow places them they live in viewHolder_.
+    std::unique_ptr<QWidget> viewHolder_;
+    QPointer<DotView> statusDot_;
+    QPointer<QLabel> statusLabel_;
+    QPointer<ElidingLabel> detailLabel_;
+    QPointer<Spinner> activity_;
+    QPointer<QPushButton> toggleButton_;
+    QPointer<QPushButton> reconnectButton_;
+    QPointer<QTimer> timer_;
+    AgentState currentState_ = AgentState::stopped;
+    std::optional<double> lastAutomaticReconnect_;
+
+    const Hooks hooks_;
+};
+
+} // namespace quern

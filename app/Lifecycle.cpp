@@ -1,0 +1,65 @@
+#include "app/AppDelegate.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QEvent>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdlib>
+
+namespace quern {
+
+void AppDelegate::applicationDidFinishLaunching() {
+    // An ordinary application with a window; the tray item is an extra way in, not the only one.
+    QApplication::setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
+    buildWindow();
+    buildStatusItem();
+    refreshStatus(); // the first state is on screen before the window is
+
+    timer_ = new QTimer(this);
+    timer_->setInterval(hooks_.refreshInterval);
+    timer_->setTimerType(Qt::CoarseTimer);
+    // The connection dies with this object: a tick after it is gone does nothing.
+    connect(timer_, &QTimer::timeout, this, [this] { refreshStatus(); });
+    timer_->start();
+
+    showWindow(nullptr);
+}
+
+void AppDelegate::showWindow(QObject* /*sender*/) {
+    if (!window_)
+        std::abort(); // built at launch, before it is first shown
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+}
+
+bool AppDelegate::windowShouldClose() {
+    if (!window_)
+        std::abort();
+    window_->hide();
+    return false;
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == window_.get() && event->type() == QEvent::Close) {
+        // Closing only hides: the window keeps its contents and comes back with showWindow.
+        if (!windowShouldClose()) {
+            event->ignore();
+            return true;
+        }
+    }
+    if (watched == window_.get() &&
+        (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange ||
+         event->type() == QEvent::ThemeChange))
+        updateAppearance();
+    return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::quitApp() {
+    // The agent keeps running under launchd; nothing of it is stopped here.
+    QCoreApplication::quit();
+}
+
+} // namespace quern

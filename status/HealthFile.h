@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace quern {
+
+// The agent's health record: the top-level object of health.json, or an empty object.
+using HealthRecord = nlohmann::json;
+
+// Larger files are not the agent's: reading them every 2 seconds would stall the window.
+inline constexpr std::size_t kHealthFileLimit = 1024 * 1024;
+
+// Reads a regular file of at most 1 MiB without ever blocking on open, and parses it as strict
+// JSON. Any failure (missing, not a regular file, unreadable, too large, not JSON, not an
+// object) gives the empty object.
+[[nodiscard]] HealthRecord readHealthFile(const std::string& path);
+
+// Parses bytes as strict JSON; an object is returned as it is, anything else as the empty object.
+[[nodiscard]] HealthRecord parseHealth(std::string_view bytes);
+
+} // namespace quern

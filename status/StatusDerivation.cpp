@@ -1,0 +1,29 @@
+#include "status/StatusDerivation.h"
+
+namespace quern {
+
+double serverOkTime(const HealthRecord& health) {
+    const auto found = health.find("server_ok_at");
+    if (found == health.end() || !found->is_number())
+        return 0.0;
+    return found->get<double>();
+}
+
+bool isFresh(double serverOkAt, double now) {
+    return serverOkAt > 0.0 && now - serverOkAt < kFreshnessWindow;
+}
+
+bool isBusy(const HealthRecord& health) {
+    const auto found = health.find("busy_command_id");
+    return found != health.end() && found->is_string() && !found->get_ref<const std::string&>().empty();
+}
+
+StatusDerivation deriveStatus(bool serviceRunning, double now, const HealthRecord& health) {
+    if (serviceRunning && isFresh(serverOkTime(health), now))
+        return {AgentState::online, isBusy(health) ? kDetailBusy : kDetailIdle};
+    if (serviceRunning)
+        return {AgentState::running, kDetailReconnecting};
+    return {AgentState::stopped, kDetailStarting};
+}
+
+} // namespace quern

@@ -1,0 +1,122 @@
+#include "status/ReconnectThrottle.h"
+#include "status/StatusDerivation.h"
+#include "ui/StatePresentation.h"
+
+#include <gtest/gtest.h>
+
+namespace quern {
+namespace {
+
+constexpr double kNow = 1'800'000'000.0;
+
+HealthRecord health(std::string_view json) {
+    return parseHealth(json);
+}
+
+TEST(StatusDerivation, StateAndDetailFollowLoadedFreshAndBusy) {
+    struct Case {
+        const char* name;
+        bool loaded;
+        std::string json;
+        StatusDerivation expected;
+    };
+    const std::string at11_9 = R"({"server_ok_at": )" + std::to_string(kNow - 11.9) + "}";
+    const std::string at12 = R"({"server_ok_at": )" + std::to_string(kNow - 12.0) + "}";
+    const std::string future = R"({"server_ok_at": )" + std::to_string(kNow + 30) + "}";
+    const std::string fresh = std::to_string(kNow - 1);
+    const std::vector<Case> cases = {
+        {"11.9 s old", true, at11_9, {AgentState::online, kDetailIdle}},
+        {"exactly 12 s old", true, at12, {AgentState::running, kDetailReconnecting}},
+        {"in the future", true, future, {AgentState::online, kDetailIdle}},
+        {"time as a string",
+         true,
+         R"({"server_ok_at": ")" + fresh + R"("})",
+         {AgentState::running, kDetailReconnecting}},
+        {"zero", true, R"({"server_ok_at": 0})", {AgentState::running, kDetailReconnecting}},
+        {"negative", true, R"({"server_ok_at": -5})", {AgentState::running, kDetailReconnecting}},
+        {"null", true, R"({"server_ok_at": null})", {AgentState::running, kDetailReconnecting}},
+        {"no health file", true, "", {AgentState::running, kDetailReconnecting}},
+        {"not loaded, fresh and busy",
+         false,
+         R"({"server_ok_at": )" + fresh + R"(, "busy_command_id": "c"})",
+         {AgentState::stopped, kDetailStarting}},
+        {"busy",
+         true,
+         R"({"server_ok_at": )" + fresh + R"(, "busy_command_id": "c7"})",
+         {AgentState::online, kDetailBusy}},
+        {"busy with one blank",
+         true,
+         R"({"server_ok_at": )" + fresh + R"(, "busy_command_id": " "})",
+         {AgentState::online, kDetailBusy}},
+        {"busy empty",
+         true,
+         R"({"server_ok_at": )" + fresh + R"(, "busy_command_id": ""})",
+         {AgentState::online, kDetailIdle}},
+        {"busy as a number",
+         true,
+         R"({"server_ok_at": )" + fresh + R"(, "busy_command_id": 7})",
+         {AgentState::online, kDetailIdle}},
+        {"integer time",
+         true,
+         R"({"server_ok_at": )" + std::to_string(static_cast<long long>(kNow - 3)) + "}",
+         {AgentState::online, kDetailIdle}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(deriveStatus(c.loaded, kNow, health(c.json)), c.expected) << c.name;
+}
+
+TEST(StatusDerivation, TitlesAndTexts) {
+    EXPECT_EQ(title(AgentState::online), "设备在线");
+    EXPECT_EQ(title(AgentState::running), "正在连接");
+    EXPECT_EQ(title(AgentState::stopped), "代理已停止");
+    EXPECT_EQ(kDetailIdle, "代理 1.5.1 \u00B7 最多 3 个任务并行");
+    EXPECT_EQ(kDetailReconnecting, "检测到掉线\uFF0C正在自动重连");
+}
+
+TEST(ReconnectThrottle, ActsAtMostOnceEveryFiveSecondsAndAfterAClockSetBack) {
+    struct Step {
+        double at;
+        bool acts;
+    };
+    struct Sequence {
+        const char* name;
+        std::vector<Step> steps;
+    };
+    const double t = kNow;
+    const std::vector<Sequence> sequences = {
+        {"every refresh while down",
+         {{t, true}, {t + 2, false}, {t + 4, false}, {t + 6, true}, {t + 8, false}}},
+        {"exactly five seconds", {{t, true}, {t + 5.0, true}, {t + 9.999, false}, {t + 10.0, true}}},
+        {"clock set back an hour", {{t, true}, {t - 3600, true}, {t - 3598, false}, {t - 3595, true}}},
+        {"clock set forward a day", {{t, true}, {t + 86400, true}, {t + 86402, false}}},
+    };
+    for (const Sequence& sequence : sequences) {
+        std::optional<double> last;
+        for (const Step& step : sequence.steps) {
+            const bool acts = automaticReconnectDue(last, step.at);
+            EXPECT_EQ(acts, step.acts) << sequence.name << " at +" << step.at - t;
+            if (acts)
+                last = step.at;
+        }
+    }
+}
+
+TEST(StatePresentation, EachStateHasItsLook) {
+    const StatePresentation online = presentationFor(AgentState::online);
+    EXPECT_EQ(online.dotColor, "systemGreen");
+    EXPECT_EQ(online.statusSymbol, "link.circle.fill");
+    EXPECT_EQ(online.toggleTitle, "停止代理");
+    EXPECT_EQ(online.toggleSymbol, "stop.fill");
+    const StatePresentation running = presentationFor(AgentState::running);
+    EXPECT_EQ(running.dotColor, "systemOrange");
+    EXPECT_EQ(running.statusSymbol, "arrow.triangle.2.circlepath.circle");
+    EXPECT_EQ(running.toggleTitle, "停止代理");
+    const StatePresentation stopped = presentationFor(AgentState::stopped);
+    EXPECT_EQ(stopped.dotColor, "systemRed");
+    EXPECT_EQ(stopped.statusSymbol, "link.circle");
+    EXPECT_EQ(stopped.toggleTitle, "启动代理");
+    EXPECT_EQ(stopped.toggleSymbol, "play.fill");
+}
+
+} // namespace
+} // namespace quern

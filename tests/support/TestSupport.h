@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quern::test {
+
+// A private temporary directory, removed with everything in it.
+class TempDir {
+public:
+    explicit TempDir(const std::string& stem = "quern-test");
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir();
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    [[nodiscard]] std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+void writeFile(const std::string& path, std::string_view contents);
+[[nodiscard]] std::string readFile(const std::string& path);
+[[nodiscard]] std::vector<std::string> readLines(const std::string& path);
+
+// Polls until the condition holds or the deadline passes; returns the last result.
+[[nodiscard]] bool waitUntil(const std::function<bool()>& condition,
+                             std::chrono::milliseconds deadline = std::chrono::seconds(5));
+
+// Open descriptors of this process, and its children that are still around (zombies included).
+[[nodiscard]] int openDescriptorCount();
+[[nodiscard]] std::vector<int> childProcesses();
+
+// Wall-clock seconds since 1970.
+[[nodiscard]] double wallClock();
+
+} // namespace quern::test

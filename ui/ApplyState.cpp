@@ -1,0 +1,51 @@
+#include "app/AppDelegate.h"
+
+#include "platform/SymbolImages.h"
+#include "platform/SystemColors.h"
+#include "ui/DotView.h"
+#include "ui/ElidingLabel.h"
+#include "ui/StatePresentation.h"
+#include "ui/StatusItem.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QPushButton>
+
+#include <cstdlib>
+
+namespace quern {
+namespace {
+
+QString toQString(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+} // namespace
+
+void AppDelegate::applyState(AgentState state, std::string_view detail) {
+    if (!statusItem_)
+        std::abort(); // built at launch, before the first refresh
+
+    const StatePresentation look = presentationFor(state);
+    const QString stateTitle = toQString(title(state));
+
+    currentState_ = state;
+    statusLabel_->setText(stateTitle);
+    detailLabel_->setText(toQString(detail));
+    if (statusDot_->wantsLayer()) {
+        if (const std::optional<SystemColor> color = systemColorNamed(look.dotColor))
+            statusDot_->setLayerColor(*color);
+    }
+    statusItem_->setImage(look.statusSymbol, stateTitle);
+    statusItem_->showWhenTrayAvailable();
+    if (QAction* stateItem = itemWithTag(statusItem_->menu(), 100))
+        stateItem->setText(stateTitle);
+
+    toggleButton_->setText(toQString(look.toggleTitle));
+    toggleButton_->setProperty("symbol", toQString(look.toggleSymbol));
+    toggleButton_->setIcon(
+        symbolImage(look.toggleSymbol, toggleButton_->palette().color(QPalette::ButtonText)));
+    toggleButton_->setAccessibleName(toggleButton_->text());
+}
+
+} // namespace quern

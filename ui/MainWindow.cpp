@@ -1,0 +1,212 @@
+#include "app/AppDelegate.h"
+
+#include "platform/SymbolImages.h"
+#include "platform/SystemColors.h"
+#include "platform/WindowChrome.h"
+#include "ui/BackgroundView.h"
+#include "ui/CardBox.h"
+#include "ui/DotView.h"
+#include "ui/ElidingLabel.h"
+#include "ui/IconView.h"
+#include "ui/Spinner.h"
+#include "ui/StatusItem.h"
+
+#include <QBoxLayout>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+
+namespace quern {
+namespace {
+
+constexpr int kContentWidth = 460;
+constexpr int kContentHeight = 420;
+constexpr int kSideInset = 28;
+constexpr int kTopInset = 46; // clear of the title bar where the content runs under it
+constexpr int kBottomInset = 24;
+
+// Sizes are in device-independent pixels, which is what a point is on the Mac.
+QFont systemFont(int size, QFont::Weight weight) {
+    QFont font = QGuiApplication::font();
+    font.setPixelSize(size);
+    font.setWeight(weight);
+    return font;
+}
+
+void setTextColor(QWidget* label, SystemColor color) {
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, systemColor(color, QGuiApplication::palette()));
+    label->setPalette(palette);
+    label->setProperty("systemColor", static_cast<int>(color));
+}
+
+QBoxLayout* stack(QBoxLayout::Direction direction, int spacing) {
+    auto* layout = new QBoxLayout(direction);
+    layout->setSpacing(spacing);
+    layout->setContentsMargins(0, 0, 0, 0);
+    return layout;
+}
+
+QWidget* holding(QLayout* layout) {
+    auto* widget = new QWidget;
+    widget->setLayout(layout);
+    return widget;
+}
+
+} // namespace
+
+QPushButton* AppDelegate::commandButton(const QString& title, std::string_view symbol,
+                                        void (AppDelegate::*action)()) {
+    auto* button = new QPushButton(title);
+    connect(button, &QPushButton::clicked, this, action);
+    const QString symbolName = QString::fromUtf8(symbol.data(), static_cast<qsizetype>(symbol.size()));
+    button->setProperty("symbol", symbolName);
+    // An unknown symbol gives no image, and the button shows its title alone.
+    button->setIcon(symbolImage(symbol, button->palette().color(QPalette::ButtonText)));
+    button->setAccessibleName(title);
+    button->setFont(systemFont(13, QFont::DemiBold));
+    button->setAutoDefault(false);
+    return button;
+}
+
+void AppDelegate::buildWindow() {
+    window_ =
+        std::make_unique<QWidget>(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    window_->setWindowTitle(QStringLiteral("Quern Zova"));
+    window_->setFixedSize(kContentWidth, kContentHeight);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame(QPoint(), window_->size());
+        frame.moveCenter(screen->availableGeometry().center());
+        window_->move(frame.topLeft());
+    }
+    window_->installEventFilter(this);
+
+    auto* backgroundView = new BackgroundView;
+    auto* windowLayout = stack(QBoxLayout::TopToBottom, 0);
+    windowLayout->addWidget(backgroundView);
+    window_->setLayout(windowLayout);
+
+    // Header.
+    auto* titleLabel = new QLabel(QStringLiteral("Quern Zova"));
+    titleLabel->setFont(systemFont(28, QFont::Bold));
+    auto* subtitleLabel = new QLabel(QStringLiteral("本机连接"));
+    subtitleLabel->setFont(systemFont(13, QFont::Medium));
+    setTextColor(subtitleLabel, SystemColor::SecondaryLabel);
+    auto* titleColumn = stack(QBoxLayout::TopToBottom, 3);
+    titleColumn->addWidget(titleLabel, 0, Qt::AlignLeft);
+    titleColumn->addWidget(subtitleLabel, 0, Qt::AlignLeft);
+    auto* iconView = new IconView(applicationImage());
+    iconView->setCornerRadius(8);
+    iconView->setFixedSize(52, 52);
+    auto* headerRow = stack(QBoxLayout::LeftToRight, 14);
+    headerRow->addWidget(iconView, 0, Qt::AlignVCenter);
+    headerRow->addLayout(titleColumn);
+    headerRow->setAlignment(titleColumn, Qt::AlignVCenter);
+    headerRow->addStretch(1);
+
+    // Status card.
+    statusDot_->setWantsLayer(true);
+    statusDot_->setCornerRadius(6);
+    statusDot_->setFixedSize(12, 12);
+    statusLabel_->setFont(systemFont(18, QFont::DemiBold));
+    detailLabel_->setFont(systemFont(12, QFont::Normal));
+    setTextColor(detailLabel_, SystemColor::SecondaryLabel);
+    detailLabel_->setElideMode(Qt::ElideMiddle);
+    auto* labelColumn = stack(QBoxLayout::TopToBottom, 4);
+    labelColumn->addWidget(statusLabel_);
+    labelColumn->addWidget(detailLabel_);
+    activity_->setControlSize(Spinner::Small);
+    activity_->setDisplayedWhenStopped(false);
+    auto* statusRow = stack(QBoxLayout::LeftToRight, 12);
+    statusRow->addWidget(statusDot_, 0, Qt::AlignVCenter);
+    statusRow->addLayout(labelColumn, 1);
+    statusRow->setAlignment(labelColumn, Qt::AlignVCenter);
+    statusRow->addStretch(0); // the spacer: the label column takes the free width first
+    statusRow->addWidget(activity_, 0, Qt::AlignVCenter);
+    auto* statusCard = new CardBox;
+    statusRow->setContentsMargins(16, 16, 16, 16);
+    statusCard->setLayout(statusRow);
+    statusCard->setFixedHeight(78);
+
+    // Commands. The buttons made at construction give way to the command buttons.
+    QPushButton* previousReconnect = reconnectButton_;
+    QPushButton* previousToggle = toggleButton_;
+    reconnectButton_ =
+        commandButton(QStringLiteral("立即重连"), "arrow.clockwise", &AppDelegate::reconnectAgent);
+    toggleButton_ = commandButton(QStringLiteral("停止代理"), "stop.fill", &AppDelegate::toggleAgent);
+    previousReconnect->deleteLater();
+    previousToggle->deleteLater();
+    QPushButton* dashboardButton =
+        commandButton(QStringLiteral("打开控制台"), "safari", &AppDelegate::openDashboard);
+    dashboardButton->setObjectName(QStringLiteral("dashboardButton"));
+    dashboardButton->setDefault(true);
+    dashboardButton->setFixedHeight(44);
+    // Return presses the default button wherever the focus is in this window.
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* returnKey = new QShortcut(QKeySequence(key), window_.get());
+        returnKey->setContext(Qt::WindowShortcut);
+        connect(returnKey, &QShortcut::activated, dashboardButton, &QPushButton::click);
+    }
+    auto* primaryButtonRow = stack(QBoxLayout::LeftToRight, 10);
+    primaryButtonRow->addWidget(dashboardButton, 1);
+    primaryButtonRow->addWidget(reconnectButton_, 1);
+    QPushButton* logsButton =
+        commandButton(QStringLiteral("查看日志"), "doc.text.magnifyingglass", &AppDelegate::openLogs);
+    logsButton->setObjectName(QStringLiteral("logsButton"));
+    toggleButton_->setFixedHeight(40);
+    auto* secondaryButtonRow = stack(QBoxLayout::LeftToRight, 10);
+    secondaryButtonRow->addWidget(toggleButton_, 1);
+    secondaryButtonRow->addWidget(logsButton, 1);
+    reconnectButton_->setObjectName(QStringLiteral("reconnectButton"));
+    toggleButton_->setObjectName(QStringLiteral("toggleButton"));
+
+    auto* footnoteLabel = new QLabel(QStringLiteral(
+        "后台代理会随登录自动启动。窗口关闭后，菜单栏中的连接图标仍可用于查看状态和重新连接。"));
+    footnoteLabel->setObjectName(QStringLiteral("footnoteLabel"));
+    footnoteLabel->setWordWrap(true);
+    footnoteLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    footnoteLabel->setFont(systemFont(11, QFont::Normal));
+    setTextColor(footnoteLabel, SystemColor::TertiaryLabel);
+    footnoteLabel->setMaximumHeight(footnoteLabel->fontMetrics().lineSpacing() * 2);
+
+    // The column: pinned 46 from the top and 28 from each side; free space stays below it.
+    auto* contentStack = stack(QBoxLayout::TopToBottom, 16);
+    contentStack->addLayout(headerRow);
+    contentStack->addWidget(statusCard);
+    contentStack->addWidget(holding(primaryButtonRow));
+    contentStack->addWidget(holding(secondaryButtonRow));
+    contentStack->addWidget(footnoteLabel);
+    auto* contentColumn = holding(contentStack);
+    contentColumn->setObjectName(QStringLiteral("contentStack"));
+    contentColumn->setFixedWidth(kContentWidth - 2 * kSideInset);
+    auto* backgroundLayout = stack(QBoxLayout::TopToBottom, 0);
+    backgroundLayout->setContentsMargins(kSideInset, kTopInset, kSideInset, kBottomInset);
+    backgroundLayout->addWidget(contentColumn, 0, Qt::AlignTop);
+    backgroundLayout->addStretch(1);
+    backgroundView->setLayout(backgroundLayout);
+
+    makeTitleBarTransparent(window_.get());
+}
+
+void AppDelegate::updateAppearance() {
+    // Named system colours and symbols follow a change between light and dark.
+    const QPalette palette = QGuiApplication::palette();
+    for (QWidget* widget : window_->findChildren<QWidget*>()) {
+        const QVariant color = widget->property("systemColor");
+        if (color.isValid())
+            setTextColor(widget, static_cast<SystemColor>(color.toInt()));
+        if (auto* button = qobject_cast<QPushButton*>(widget)) {
+            const QByteArray symbol = button->property("symbol").toString().toUtf8();
+            button->setIcon(
+                symbolImage(std::string_view(symbol.constData(), static_cast<size_t>(symbol.size())),
+                            palette.color(QPalette::ButtonText)));
+        }
+    }
+    if (statusItem_)
+        statusItem_->refreshImage();
+}
+
+} // namespace quern

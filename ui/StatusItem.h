@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+class QMenu;
+class QAction;
+class QSystemTrayIcon;
+
+namespace quern {
+
+// The tray item: one icon-only button and one menu, kept for the life of the process.
+class StatusItem : public QObject {
+    Q_OBJECT
+public:
+    explicit StatusItem(QObject* parent = nullptr);
+    ~StatusItem() override;
+
+    // The button's image: a named symbol with its accessible description (also the tooltip).
+    void setImage(std::string_view symbol, const QString& description);
+    [[nodiscard]] const std::string& imageSymbol() const { return symbol_; }
+    [[nodiscard]] const QString& imageDescription() const { return description_; }
+    // Redraws the icon for the current appearance.
+    void refreshImage();
+
+    void setMenu(std::unique_ptr<QMenu> menu);
+    [[nodiscard]] QMenu* menu() const { return menu_.get(); }
+    [[nodiscard]] QSystemTrayIcon* trayIcon() const { return tray_; }
+
+    // Shows the icon once a tray host exists; a tray may appear after we start.
+    void showWhenTrayAvailable();
+
+private:
+    QSystemTrayIcon* tray_;
+    std::unique_ptr<QMenu> menu_;
+    std::string symbol_;
+    QString description_;
+    bool trayWasAvailable_ = false;
+};
+
+// The menu item carrying the tag; null when there is none.
+[[nodiscard]] QAction* itemWithTag(const QMenu* menu, int tag);
+[[nodiscard]] int tagOf(const QAction* action);
+void setTag(QAction* action, int tag);
+
+} // namespace quern
