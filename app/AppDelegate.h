@@ -4,8 +4,14 @@
 #include "platform/ProcessSpawn.h"
 #include "status/AgentState.h"
 #include "status/HealthFile.h"
+#include "ui/DotView.h"
+#include "ui/ElidingLabel.h"
+#include "ui/Spinner.h"
 
+#include <QLabel>
 #include <QObject>
+#include <QPushButton>
+#include <QTimer>
 #include <QPointer>
 #include <QUrl>
 
@@ -19,18 +25,9 @@
 #include <string_view>
 #include <vector>
 
-class QLabel;
-class QPushButton;
-class QTimer;
-class QWidget;
-class QMenu;
-class QSystemTrayIcon;
 
 namespace quern {
 
-class DotView;
-class ElidingLabel;
-class Spinner;
 class StatusItem;
 
 // The one application object: owns every piece of state and every view. Its methods live in the

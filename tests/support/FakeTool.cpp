@@ -1,6 +1,7 @@
-// A recording stand-in for launchctl or kill. Every call appends its arguments, separated by
-// '|', as one line to calls.log in $FAKE_TOOL_DIR. Behaviour comes from files there, so a test
-// can change it while the client runs:
+// A recording stand-in for launchctl or kill, chosen by the name it is started under. Every call
+// appends its arguments, separated by '|', as one line to calls.log in $FAKE_TOOL_DIR, or else in
+// the directory it is started from (tests link it into a directory of their own). Behaviour
+// comes from files there, so a test can change it while the client runs:
 //   <command>.status  exit status for that command (print defaults to 113, others to 0)
 //   <command>.output  standard output for that command
 //   <command>.delay   milliseconds to wait before answering
@@ -39,11 +40,9 @@ void writeAll(int fd, const std::string& text) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const char* dir = std::getenv("FAKE_TOOL_DIR");
-    if (dir == nullptr)
-        return 90;
-    const std::string base = dir;
     const std::string self = argv[0];
+    const char* dir = std::getenv("FAKE_TOOL_DIR");
+    const std::string base = dir != nullptr ? std::string(dir) : self.substr(0, self.rfind('/'));
     const bool isKill = self.size() >= 4 && self.compare(self.size() - 4, 4, "kill") == 0;
     const std::string command = isKill ? "kill" : (argc > 1 ? argv[1] : "none");
 

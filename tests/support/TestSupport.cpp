@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace quern::test {
@@ -77,6 +78,113 @@ std::vector<int> childProcesses() {
 
 double wallClock() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+} // namespace quern::test
+
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
+namespace quern::test {
+namespace {
+
+std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra) {
+    std::vector<std::string> merged;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string item = *entry;
+        const std::string key = item.substr(0, item.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& e : extra)
+            replaced = replaced || e.starts_with(key);
+        if (!replaced)
+            merged.push_back(item);
+    }
+    merged.insert(merged.end(), extra.begin(), extra.end());
+    return merged;
+}
+
+int spawnWith(const std::string& path, const std::vector<std::string>& arguments,
+              const std::vector<std::string>& environment, posix_spawn_file_actions_t* actions) {
+    std::vector<std::string> env = mergedEnvironment(environment);
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& a : arguments)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, path.c_str(), actions, nullptr, argv.data(), envp.data()) != 0)
+        return -1;
+    return pid;
+}
+
+int waitFor(int pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace
+
+ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment)
+    : pid_(spawnWith(path, arguments, environment, nullptr)) {}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, SIGKILL);
+        waitFor(pid_);
+    }
+}
+
+bool ChildProcess::running() {
+    if (pid_ <= 0 || reaped_)
+        return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        reaped_ = true;
+        return false;
+    }
+    return true;
+}
+
+int ChildProcess::stop() {
+    if (pid_ <= 0 || reaped_)
+        return -1;
+    ::kill(pid_, SIGTERM);
+    reaped_ = true;
+    return waitFor(pid_);
+}
+
+RunResult runWithEnvironment(const std::string& path, const std::vector<std::string>& arguments,
+                             const std::vector<std::string>& environment) {
+    RunResult result;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const int pid = spawnWith(path, arguments, environment, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (pid > 0) {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+            result.output.append(buffer, static_cast<size_t>(n));
+        result.status = waitFor(pid);
+    }
+    ::close(fds[0]);
+    return result;
 }
 
 } // namespace quern::test

@@ -38,3 +38,33 @@ void writeFile(const std::string& path, std::string_view contents);
 [[nodiscard]] double wallClock();
 
 } // namespace quern::test
+
+namespace quern::test {
+
+// A child started with extra environment variables; killed and reaped when it goes out of scope.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
+                 const std::vector<std::string>& environment);
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+    [[nodiscard]] int pid() const { return pid_; }
+    [[nodiscard]] bool running();
+    // Sends SIGTERM and waits; the exit status, or -1.
+    int stop();
+
+private:
+    int pid_ = -1;
+    bool reaped_ = false;
+};
+
+// Runs a program to its end with extra environment; its exit status and standard output.
+struct RunResult {
+    int status = -1;
+    std::string output;
+};
+[[nodiscard]] RunResult runWithEnvironment(const std::string& path, const std::vector<std::string>& arguments,
+                                           const std::vector<std::string>& environment);
+
+} // namespace quern::test

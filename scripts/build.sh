@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Configures and builds one preset (default: "default"); extra arguments go to cmake --build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset="${1:-default}"
+shift || true
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+werror=OFF
+[ "${CI:-}" = "true" ] && werror=ON
+cmake --preset "$preset" -DQUERN_WERROR="${QUERN_WERROR:-$werror}" >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)" "$@"

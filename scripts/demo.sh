@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Runs the client against the bundled stand-ins, in a demo home inside the build tree.
+# The stand-in agent starts stopped: within about 2 seconds the client loads it and it comes online.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh" default --target quern-zova quern-launchctl quern-bridge-agent
+
+bin="$root/build/default/bin"
+demo_home="$root/build/default/demo-home"
+label="$(sed -n 's/.*kServiceLabel = "\(.*\)";/\1/p' "$root/app/AgentLocations.h")"
+mkdir -p "$demo_home/Library/LaunchAgents"
+export HOME="$demo_home"
+export QUERN_LAUNCHD_DIR="$root/build/default/demo-launchd"
+export QUERN_ZOVA_LAUNCHCTL="$bin/quern-launchctl"
+
+# Start from a stopped agent.
+"$bin/quern-launchctl" bootout "gui/$(id -u)/$label" 2>/dev/null || true
+cat > "$demo_home/Library/LaunchAgents/$label.plist" <<PLIST
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+	<key>Label</key>
+	<string>$label</string>
+	<key>ProgramArguments</key>
+	<array>
+		<string>$bin/quern-bridge-agent</string>
+	</array>
+	<key>KeepAlive</key>
+	<true/>
+</dict>
+</plist>
+PLIST
+
+cleanup() { "$bin/quern-launchctl" bootout "gui/$(id -u)/$label" 2>/dev/null || true; }
+trap cleanup EXIT
+
+echo "demo home: $demo_home"
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "no display: the client runs on Qt's offscreen platform; its state is followed here."
+  "$bin/quern-zova" &
+  client=$!
+  trap 'kill $client 2>/dev/null; cleanup' EXIT
+  for _ in $(seq 1 ${QUERN_DEMO_SECONDS:-20}); do
+    sleep 1
+    state="not loaded"
+    if "$bin/quern-launchctl" print "gui/$(id -u)/$label" >/dev/null 2>&1; then state="loaded"; fi
+    health="$(cat "$demo_home/.quern-web-bridge/health.json" 2>/dev/null || echo '(no health file yet)')"
+    echo "$(date +%T)  agent $state  health: $health"
+  done
+else
+  "$bin/quern-zova"
+fi
