@@ -10,9 +10,9 @@
 
 #include <QLabel>
 #include <QObject>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
-#include <QPointer>
 #include <QUrl>
 
 #include <chrono>
@@ -24,7 +24,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
 
 namespace quern {
 

@@ -28,7 +28,8 @@ protected:
         ASSERT_EQ(::symlink(QUERN_FAKE_LAUNCHCTL, (tools + "/kill").c_str()), 0);
     }
 
-    [[nodiscard]] std::shared_ptr<AppDelegate> make(std::chrono::milliseconds settlePause = std::chrono::milliseconds(50)) {
+    [[nodiscard]] std::shared_ptr<AppDelegate>
+    make(std::chrono::milliseconds settlePause = std::chrono::milliseconds(50)) {
         AppDelegate::Hooks hooks;
         hooks.home = home;
         hooks.launchctlPath = tools + "/launchctl";
@@ -44,7 +45,8 @@ protected:
         writeFile(tools + "/" + command + ".output", output);
     }
     void setLoaded(bool loaded, const std::string& pidLine = "\tpid = 4242\n") const {
-        setTool("print", loaded ? 0 : 113, loaded ? "gui/501/x = {\n\tstate = running\n" + pidLine + "}\n" : "");
+        setTool("print", loaded ? 0 : 113,
+                loaded ? "gui/501/x = {\n\tstate = running\n" + pidLine + "}\n" : "");
     }
     void writeHealth(double serverOkAt, const std::string& busy = "") const {
         writeFile(configDir + "/health.json", "{\"server_ok_at\": " + std::to_string(serverOkAt) +
@@ -55,12 +57,16 @@ protected:
     [[nodiscard]] bool waitForCalls(size_t count, int ms = 5000) const {
         return QTest::qWaitFor([&] { return calls().size() >= count; }, ms);
     }
-    [[nodiscard]] std::string printCall() const { return "launchctl|print|" + serviceTarget(::getuid(), kServiceLabel); }
+    [[nodiscard]] std::string printCall() const {
+        return "launchctl|print|" + serviceTarget(::getuid(), kServiceLabel);
+    }
     [[nodiscard]] std::string bootstrapCall() const {
         return "launchctl|bootstrap|" + domainTarget(::getuid()) + "|" + home + "/Library/LaunchAgents/" +
                std::string(kServiceLabel) + ".plist";
     }
-    [[nodiscard]] std::string bootoutCall() const { return "launchctl|bootout|" + serviceTarget(::getuid(), kServiceLabel); }
+    [[nodiscard]] std::string bootoutCall() const {
+        return "launchctl|bootout|" + serviceTarget(::getuid(), kServiceLabel);
+    }
 
     TempDir root{"quern-app"};
     const std::string home = root / "Zoë Müller 家";

@@ -90,15 +90,46 @@ TEST_F(AppDelegateTest, RefreshDerivesTheStateAndWakesOnlyAValidProcessId) {
     const std::vector<Case> cases = {
         {"online idle", true, 1, "", "\tpid = 4242\n", AgentState::online, kDetailIdle, {}},
         {"online busy", true, 1, "cmd-9", "\tpid = 4242\n", AgentState::online, kDetailBusy, {}},
-        {"silent agent is woken", true, 40, "", "\tpid = 4242\n", AgentState::running, kDetailReconnecting,
+        {"silent agent is woken",
+         true,
+         40,
+         "",
+         "\tpid = 4242\n",
+         AgentState::running,
+         kDetailReconnecting,
          {"print", "kill|-HUP|4242"}},
-        {"plus sign reaches kill unchanged", true, 40, "", "\tpid = +42\n", AgentState::running,
-         kDetailReconnecting, {"print", "kill|-HUP|+42"}},
-        {"pid 0 is never signalled", true, 40, "", "\tpid = 0\n", AgentState::running, kDetailReconnecting,
+        {"plus sign reaches kill unchanged",
+         true,
+         40,
+         "",
+         "\tpid = +42\n",
+         AgentState::running,
+         kDetailReconnecting,
+         {"print", "kill|-HUP|+42"}},
+        {"pid 0 is never signalled",
+         true,
+         40,
+         "",
+         "\tpid = 0\n",
+         AgentState::running,
+         kDetailReconnecting,
          {"print"}},
-        {"pid -1 is never signalled", true, 40, "", "\tpid = -1\n", AgentState::running, kDetailReconnecting,
+        {"pid -1 is never signalled",
+         true,
+         40,
+         "",
+         "\tpid = -1\n",
+         AgentState::running,
+         kDetailReconnecting,
          {"print"}},
-        {"not loaded is bootstrapped", false, 1, "x", "", AgentState::stopped, kDetailStarting, {"bootstrap"}},
+        {"not loaded is bootstrapped",
+         false,
+         1,
+         "x",
+         "",
+         AgentState::stopped,
+         kDetailStarting,
+         {"bootstrap"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -133,7 +164,7 @@ TEST_F(AppDelegateTest, AutomaticRepairsAreThrottledByTheInjectedClock) {
         double at;
         bool acts;
     };
-    const std::vector<Step> steps = {{t, true},        {t + 2, false},    {t + 4, false}, {t + 6, true},
+    const std::vector<Step> steps = {{t, true},        {t + 2, false},    {t + 4, false},   {t + 6, true},
                                      {t - 3600, true}, {t - 3598, false}, {t + 86400, true}};
     size_t expectedCalls = 0;
     double stamp = 0;
@@ -168,10 +199,12 @@ TEST_F(AppDelegateTest, EachStateIsPresentedEverywhere) {
         QString title, toggle, toggleSymbol;
     };
     const std::vector<Case> cases = {
-        {AgentState::online, kDetailIdle, SystemColor::Green, "link.circle.fill", "设备在线", "停止代理", "stop.fill"},
-        {AgentState::running, kDetailManualReconnect, SystemColor::Orange, "arrow.triangle.2.circlepath.circle",
-         "正在连接", "停止代理", "stop.fill"},
-        {AgentState::stopped, kDetailStarting, SystemColor::Red, "link.circle", "代理已停止", "启动代理", "play.fill"},
+        {AgentState::online, kDetailIdle, SystemColor::Green, "link.circle.fill", "设备在线", "停止代理",
+         "stop.fill"},
+        {AgentState::running, kDetailManualReconnect, SystemColor::Orange,
+         "arrow.triangle.2.circlepath.circle", "正在连接", "停止代理", "stop.fill"},
+        {AgentState::stopped, kDetailStarting, SystemColor::Red, "link.circle", "代理已停止", "启动代理",
+         "play.fill"},
     };
     for (const Case& c : cases) {
         for (int repeat = 0; repeat < 2; ++repeat) { // the same call twice leaves the same display

@@ -23,12 +23,16 @@ protected:
         ::mkdir((home + "/Library/LaunchAgents").c_str(), 0700);
         ::mkdir(launchd.c_str(), 0700);
         ::mkdir(runtime.c_str(), 0700);
-        environment = {"HOME=" + home, "QUERN_LAUNCHD_DIR=" + launchd, "QUERN_ZOVA_LAUNCHCTL=" QUERN_LAUNCHCTL_PATH,
-                       "QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime, "QUERN_LAUNCHD_THROTTLE=1"};
+        environment = {"HOME=" + home,
+                       "QUERN_LAUNCHD_DIR=" + launchd,
+                       "QUERN_ZOVA_LAUNCHCTL=" QUERN_LAUNCHCTL_PATH,
+                       "QT_QPA_PLATFORM=offscreen",
+                       "XDG_RUNTIME_DIR=" + runtime,
+                       "QUERN_LAUNCHD_THROTTLE=1"};
     }
     void TearDown() override {
-        (void)test::runWithEnvironment(QUERN_LAUNCHCTL_PATH, {"bootout", serviceTarget(::getuid(), kServiceLabel)},
-                                       environment);
+        (void)test::runWithEnvironment(QUERN_LAUNCHCTL_PATH,
+                                       {"bootout", serviceTarget(::getuid(), kServiceLabel)}, environment);
     }
 
     void writePlist(const std::vector<std::string>& agentArguments) const {
@@ -37,7 +41,8 @@ protected:
 <plist version="1.0">
 <dict>
 	<key>Label</key>
-	<string>)" + std::string(kServiceLabel) + R"(</string>
+	<string>)" + std::string(kServiceLabel) +
+                            R"(</string>
 	<key>ProgramArguments</key>
 	<array>
 		<string>)" QUERN_AGENT_PATH R"(</string>
@@ -54,11 +59,12 @@ protected:
     }
 
     [[nodiscard]] test::RunResult print() const {
-        return test::runWithEnvironment(QUERN_LAUNCHCTL_PATH, {"print", serviceTarget(::getuid(), kServiceLabel)},
-                                        environment);
+        return test::runWithEnvironment(QUERN_LAUNCHCTL_PATH,
+                                        {"print", serviceTarget(::getuid(), kServiceLabel)}, environment);
     }
     [[nodiscard]] bool healthFresh() const {
-        return isFresh(serverOkTime(readHealthFile(home + "/.quern-web-bridge/health.json")), test::wallClock());
+        return isFresh(serverOkTime(readHealthFile(home + "/.quern-web-bridge/health.json")),
+                       test::wallClock());
     }
 
     test::TempDir root{"quern-e2e"};

@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
         if (::mkdtemp(runtime.data()) != nullptr)
             ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     }
+    // Never reach the desktop's real file manager or tray watcher from a test.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quern-test-bus", 1);
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -2,11 +2,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace quern::test {

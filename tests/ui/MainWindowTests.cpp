@@ -78,7 +78,8 @@ TEST_F(MainWindowTest, LayoutHasTheFixedGeometry) {
     EXPECT_EQ(inWindow(footnote).width(), 404);
     EXPECT_TRUE(footnote->wordWrap());
     EXPECT_LE(footnote->height(), footnote->fontMetrics().lineSpacing() * 2);
-    EXPECT_EQ(footnote->text(), "后台代理会随登录自动启动。窗口关闭后，菜单栏中的连接图标仍可用于查看状态和重新连接。");
+    EXPECT_EQ(footnote->text(),
+              "后台代理会随登录自动启动。窗口关闭后，菜单栏中的连接图标仍可用于查看状态和重新连接。");
 
     EXPECT_EQ(delegate->statusLabel()->font().pixelSize(), 18);
     EXPECT_EQ(delegate->statusDot()->size(), QSize(12, 12));

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QColor>
+#include <QPalette>
+
+#include <optional>
+#include <string_view>
+
+namespace quern {
+
+// The macOS named colours the views are written against.
+enum class SystemColor {
+    Green,
+    Orange,
+    Red,
+    Label,
+    SecondaryLabel,
+    TertiaryLabel,
+    Separator,
+    ControlBackground
+};
+
+// The light or dark appearance of `color`, whichever `palette` is.
+[[nodiscard]] QColor systemColor(SystemColor color, const QPalette& palette);
+
+// Qt 6.4 has no colour scheme hint: a palette whose text is lighter than its window is dark.
+[[nodiscard]] bool isDarkPalette(const QPalette& palette);
+
+// "systemGreen", "secondaryLabel", ...: the AppKit names; nullopt for any other.
+[[nodiscard]] std::optional<SystemColor> systemColorNamed(std::string_view name);
+
+} // namespace quern
