@@ -1,6 +1,5 @@
 #include "status/ReconnectThrottle.h"
 #include "status/StatusDerivation.h"
-#include "ui/StatePresentation.h"
 
 #include <gtest/gtest.h>
 
@@ -65,14 +64,6 @@ TEST(StatusDerivation, StateAndDetailFollowLoadedFreshAndBusy) {
         EXPECT_EQ(deriveStatus(c.loaded, kNow, health(c.json)), c.expected) << c.name;
 }
 
-TEST(StatusDerivation, TitlesAndTexts) {
-    EXPECT_EQ(title(AgentState::online), "设备在线");
-    EXPECT_EQ(title(AgentState::running), "正在连接");
-    EXPECT_EQ(title(AgentState::stopped), "代理已停止");
-    EXPECT_EQ(kDetailIdle, "代理 1.5.1 \u00B7 最多 3 个任务并行");
-    EXPECT_EQ(kDetailReconnecting, "检测到掉线\uFF0C正在自动重连");
-}
-
 TEST(ReconnectThrottle, ActsAtMostOnceEveryFiveSecondsAndAfterAClockSetBack) {
     struct Step {
         double at;
@@ -99,23 +90,6 @@ TEST(ReconnectThrottle, ActsAtMostOnceEveryFiveSecondsAndAfterAClockSetBack) {
                 last = step.at;
         }
     }
-}
-
-TEST(StatePresentation, EachStateHasItsLook) {
-    const StatePresentation online = presentationFor(AgentState::online);
-    EXPECT_EQ(online.dotColor, "systemGreen");
-    EXPECT_EQ(online.statusSymbol, "link.circle.fill");
-    EXPECT_EQ(online.toggleTitle, "停止代理");
-    EXPECT_EQ(online.toggleSymbol, "stop.fill");
-    const StatePresentation running = presentationFor(AgentState::running);
-    EXPECT_EQ(running.dotColor, "systemOrange");
-    EXPECT_EQ(running.statusSymbol, "arrow.triangle.2.circlepath.circle");
-    EXPECT_EQ(running.toggleTitle, "停止代理");
-    const StatePresentation stopped = presentationFor(AgentState::stopped);
-    EXPECT_EQ(stopped.dotColor, "systemRed");
-    EXPECT_EQ(stopped.statusSymbol, "link.circle");
-    EXPECT_EQ(stopped.toggleTitle, "启动代理");
-    EXPECT_EQ(stopped.toggleSymbol, "play.fill");
 }
 
 } // namespace
