@@ -150,12 +150,16 @@ void AppDelegate::buildWindow() {
         returnKey->setContext(Qt::WindowShortcut);
         connect(returnKey, &QShortcut::activated, dashboardButton, &QPushButton::click);
     }
+    // The partner buttons take no height of their own but fill their row, so each row reads as
+    // one band of equal buttons (the Mac's fixed-height bezels look the same).
+    reconnectButton_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
     auto* primaryButtonRow = stack(QBoxLayout::LeftToRight, 10);
     primaryButtonRow->addWidget(dashboardButton, 1);
     primaryButtonRow->addWidget(reconnectButton_, 1);
     QPushButton* logsButton =
         commandButton(QStringLiteral("查看日志"), "doc.text.magnifyingglass", &AppDelegate::openLogs);
     logsButton->setObjectName(QStringLiteral("logsButton"));
+    logsButton->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
     toggleButton_->setFixedHeight(40);
     auto* secondaryButtonRow = stack(QBoxLayout::LeftToRight, 10);
     secondaryButtonRow->addWidget(toggleButton_, 1);

@@ -41,7 +41,7 @@ done
 for program in "$client" "$launchctl" "$agent"; do
   [ -x "$program" ] || fail "$program is not an executable; build it first"
 done
-# The stand-in `convert` some machines put first on PATH is not ImageMagick's; prefer Debian's own.
+# ImageMagick's own convert by its Debian path: another `convert` may come first on PATH.
 convert_tool=/usr/bin/convert
 [ -x "$convert_tool" ] || convert_tool=$(command -v convert) || fail "ImageMagick's convert is missing"
 

@@ -1,0 +1,287 @@
+#!/usr/bin/env bash
+# Takes the README's screenshots from the running client: online.png, connecting.png, stopped.png
+# and tray-menu.png in docs/screenshots/. Builds nothing: it uses the programs in build/default/bin,
+# or the three given. The client runs on a private Xvfb display with trayer as its tray host,
+# against the stand-ins, in a throwaway home.
+#
+# usage: scripts/screenshots.sh [CLIENT LAUNCHCTL AGENT]
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+bin="$root/build/default/bin"
+if [ $# -eq 3 ]; then
+  client=$1
+  launchctl=$2
+  agent=$3
+elif [ $# -eq 0 ]; then
+  client="$bin/quern-zova"
+  launchctl="$bin/quern-launchctl"
+  agent="$bin/quern-bridge-agent"
+else
+  echo "usage: $0 [CLIENT LAUNCHCTL AGENT]" >&2
+  exit 2
+fi
+out="${QUERN_SCREENSHOT_DIR:-$root/docs/screenshots}"
+label="$(sed -n 's/.*kServiceLabel = "\(.*\)";/\1/p' "$root/app/AgentLocations.h")"
+target="gui/$(id -u)/$label"
+width=1280
+height=800
+
+die() {
+  echo "screenshots: $*" >&2
+  exit 1
+}
+
+for tool in Xvfb trayer xdotool xwininfo xprop xauth import identify compare; do
+  command -v "$tool" >/dev/null || die "$tool is missing; run scripts/install-deps.sh"
+done
+for program in "$client" "$launchctl" "$agent"; do
+  [ -x "$program" ] || die "$program is not an executable; build first (cmake --build --preset default)"
+done
+# ImageMagick's own convert by its Debian path: another `convert` may come first on PATH.
+convert_tool=/usr/bin/convert
+[ -x "$convert_tool" ] || convert_tool=$(command -v convert) || die "ImageMagick's convert is missing"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quern-screenshots.XXXXXX")
+xvfb_pid=""
+trayer_pid=""
+client_pid=""
+launchd_dir=""
+
+stop_process() {
+  local pid=$1
+  [ -n "$pid" ] || return 0
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for _ in $(seq 50); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+# The client before the bootout: alive, it would load the agent again.
+stop_client() {
+  stop_process "$client_pid"
+  client_pid=""
+  if [ -n "$launchd_dir" ]; then
+    QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" bootout "$target" >/dev/null 2>&1 || true
+  fi
+}
+
+cleanup() {
+  set +e
+  stop_client
+  stop_process "$trayer_pid"
+  stop_process "$xvfb_pid"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+wait_for() {
+  local seconds=$1 what=$2
+  shift 2
+  local deadline=$(($(now_ms) + seconds * 1000))
+  until "$@"; do
+    [ "$(now_ms)" -lt "$deadline" ] || die "timed out after ${seconds}s waiting for $what (logs: $work)"
+    sleep 0.2
+  done
+}
+
+# ---- X session: white root, trayer docked top right, no window manager -----------------------------
+
+cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
+export XAUTHORITY="$work/client.xauth"
+: >"$work/server.xauth"
+: >"$XAUTHORITY"
+xauth -q -f "$work/server.xauth" add :0 MIT-MAGIC-COOKIE-1 "$cookie"
+Xvfb -displayfd 3 -auth "$work/server.xauth" -nolisten tcp -wr -screen 0 "${width}x${height}x24" \
+  3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+display_reported() {
+  kill -0 "$xvfb_pid" 2>/dev/null || die "Xvfb exited: $(cat "$work/xvfb.log")"
+  grep -q '^[0-9][0-9]*$' "$work/display" 2>/dev/null
+}
+wait_for 20 "Xvfb" display_reported
+DISPLAY=":$(cat "$work/display")"
+export DISPLAY
+xauth -q add "$DISPLAY" MIT-MAGIC-COOKIE-1 "$cookie"
+
+trayer --edge top --align right --widthtype request --height 24 --transparent false >"$work/trayer.log" 2>&1 &
+trayer_pid=$!
+trayer_mapped() { xwininfo -root -tree | grep -q '("panel" "trayer")'; }
+wait_for 20 "trayer" trayer_mapped
+
+# ---- Helpers -------------------------------------------------------------------------------------
+
+window_pid() { xprop -id "$1" _NET_WM_PID 2>/dev/null | awk '/= /{print $3}'; }
+is_override_redirect() { xwininfo -id "$1" | grep -q 'Override Redirect State: yes'; }
+is_viewable() { xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'; }
+geometry_field() { xwininfo -id "$1" | awk -v key="$2:" '$1 " " $2 " " $3 == key || $1 == key {print $NF}'; }
+count_colour() {
+  "$convert_tool" "$1" -alpha off -fill black +opaque "$2" -fill white -opaque "$2" \
+    -format '%[fx:round(mean*w*h)]' info:
+}
+
+write_plist() { # PATH KEEPALIVE PROGRAM-ARGUMENT...
+  local path=$1 keep_alive=$2 argument
+  shift 2
+  {
+    printf '%s\n' '<?xml version="1.0" encoding="UTF-8"?>' \
+      '<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">' \
+      '<plist version="1.0">' '<dict>' '	<key>Label</key>' "	<string>$label</string>" \
+      '	<key>ProgramArguments</key>' '	<array>'
+    for argument in "$@"; do
+      printf '		<string>%s</string>\n' "$argument"
+    done
+    printf '%s\n' '	</array>' '	<key>KeepAlive</key>' "	<$keep_alive/>" '</dict>' '</plist>'
+  } >"$path"
+}
+
+home=""
+new_home() { # NAME: a fresh home and launchd state directory
+  home="$work/$1/home"
+  launchd_dir="$work/$1/launchd"
+  mkdir -p "$home/Library/LaunchAgents" "$launchd_dir" "$work/$1/runtime"
+  chmod 700 "$launchd_dir" "$work/$1/runtime"
+}
+
+start_client() { # NAME
+  env -u QT_QPA_PLATFORMTHEME -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR -u WAYLAND_DISPLAY \
+    HOME="$home" QUERN_LAUNCHD_DIR="$launchd_dir" QUERN_ZOVA_LAUNCHCTL="$launchctl" \
+    XDG_RUNTIME_DIR="$work/$1/runtime" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" \
+    QT_QPA_PLATFORM=xcb LANG=C.UTF-8 LC_ALL=C.UTF-8 \
+    "$client" >"$work/$1/client.log" 2>&1 &
+  client_pid=$!
+}
+
+main_window=""
+find_main_window() {
+  kill -0 "$client_pid" 2>/dev/null || die "the client exited"
+  local id
+  for id in $(xdotool search --onlyvisible --name '^Quern Zova$' 2>/dev/null || true); do
+    if ! is_override_redirect "$id" && [ "$(window_pid "$id")" = "$client_pid" ] &&
+      [ "$(geometry_field "$id" Width)" = 460 ]; then
+      main_window=$id
+      return 0
+    fi
+  done
+  return 1
+}
+
+# Shows COLOUR's dot, not the other two, and looks the same in two shots in a row.
+expected_colour=""
+shows_state() {
+  kill -0 "$client_pid" 2>/dev/null || die "the client exited"
+  import -window "$main_window" -define png:exclude-chunks=date,time "$work/shot.png" 2>/dev/null || return 1
+  local colour result=1
+  for colour in '#34C759' '#FF9500' '#FF3B30'; do
+    if [ "$colour" = "$expected_colour" ]; then
+      [ "$(count_colour "$work/shot.png" "$colour")" -ge 40 ] || result=2
+    else
+      [ "$(count_colour "$work/shot.png" "$colour")" -lt 10 ] || result=2
+    fi
+  done
+  if [ "$result" = 1 ] && [ -f "$work/previous.png" ] &&
+    [ "$(compare -metric AE "$work/shot.png" "$work/previous.png" null: 2>&1 || true)" = 0 ]; then
+    result=0
+  fi
+  mv "$work/shot.png" "$work/previous.png"
+  return "$result"
+}
+
+shoot_window() { # NAME COLOUR
+  expected_colour=$2
+  rm -f "$work/previous.png"
+  wait_for 20 "the window" find_main_window
+  wait_for 30 "the window to show $1 ($2)" shows_state
+  cp "$work/previous.png" "$out/$1.png"
+  echo "screenshots: $out/$1.png"
+}
+
+# ---- The three states ----------------------------------------------------------------------------
+
+mkdir -p "$out"
+
+# Online: the agent starts unloaded; the client loads it and it writes its health file.
+new_home online
+write_plist "$home/Library/LaunchAgents/$label.plist" true "$agent"
+start_client online
+shoot_window online '#34C759'
+
+# The open tray menu, with the icon above it.
+tray_icon=""
+find_tray_icon() {
+  local id
+  for id in $(xdotool search --onlyvisible --pid "$client_pid" 2>/dev/null || true); do
+    # Qt marks its own top-level windows with _XEMBED_INFO too; the icon is the one docked inside trayer.
+    xwininfo -tree -id "$id" | grep -q "Parent window id:.*(the root window)" && continue
+    xprop -id "$id" _XEMBED_INFO 2>/dev/null | grep -q '= ' && tray_icon=$id && return 0
+  done
+  return 1
+}
+wait_for 20 "the tray icon" find_tray_icon
+icon_x=$(geometry_field "$tray_icon" "Absolute upper-left X")
+icon_y=$(geometry_field "$tray_icon" "Absolute upper-left Y")
+icon_width=$(geometry_field "$tray_icon" Width)
+icon_height=$(geometry_field "$tray_icon" Height)
+xdotool mousemove "$((icon_x + icon_width / 2))" "$((icon_y + icon_height - 1))" click 3
+menu=""
+find_menu() {
+  local id
+  for id in $(xwininfo -root -children | awk '$1 ~ /^0x/ {print $1}'); do
+    if is_viewable "$id" && is_override_redirect "$id" && [ "$(window_pid "$id")" = "$client_pid" ]; then
+      menu=$id
+      return 0
+    fi
+  done
+  return 1
+}
+wait_for 10 "the tray menu" find_menu
+xdotool mousemove 20 $((height - 20)) # no item under the pointer, so none is highlighted
+menu_x=$(geometry_field "$menu" "Absolute upper-left X")
+menu_y=$(geometry_field "$menu" "Absolute upper-left Y")
+menu_height=$(geometry_field "$menu" Height)
+margin=16
+left=$((menu_x < icon_x ? menu_x : icon_x))
+left=$((left > margin ? left - margin : 0))
+top=0 # the whole panel height, so the icon shows in its tray
+bottom=$((menu_y + menu_height + margin))
+crop="$((width - left))x$((bottom - top))+${left}+${top}"
+menu_settled() {
+  import -window root -crop "$crop" +repage -define png:exclude-chunks=date,time "$work/menu.png"
+  if [ -f "$work/menu-previous.png" ] &&
+    [ "$(compare -metric AE "$work/menu.png" "$work/menu-previous.png" null: 2>&1 || true)" = 0 ]; then
+    return 0
+  fi
+  mv "$work/menu.png" "$work/menu-previous.png"
+  return 1
+}
+wait_for 10 "the tray menu to settle" menu_settled
+cp "$work/menu.png" "$out/tray-menu.png"
+echo "screenshots: $out/tray-menu.png"
+xdotool key Escape
+stop_client
+
+# Connecting: launchd keeps the job loaded, but the agent has gone silent. The stand-in agent exits
+# at once (--offline --exit-after 0) and, without KeepAlive, stays loaded and not running: no health
+# file, no pid to wake, so the state holds still for the picture.
+new_home connecting
+write_plist "$home/Library/LaunchAgents/$label.plist" false "$agent" --offline --exit-after 0
+QUERN_LAUNCHD_DIR="$launchd_dir" HOME="$home" "$launchctl" bootstrap "gui/$(id -u)" \
+  "$home/Library/LaunchAgents/$label.plist"
+agent_exited() {
+  QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" print "$target" 2>/dev/null | grep -q 'last exit code = 3'
+}
+wait_for 10 "the silent agent to be loaded and gone" agent_exited
+start_client connecting
+shoot_window connecting '#FF9500'
+stop_client
+
+# Stopped: no property list at all, so the client's bootstrap fails every time.
+new_home stopped
+start_client stopped
+shoot_window stopped '#FF3B30'
+stop_client
