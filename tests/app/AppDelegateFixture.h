@@ -28,15 +28,19 @@ protected:
         ASSERT_EQ(::symlink(QUERN_FAKE_LAUNCHCTL, (tools + "/kill").c_str()), 0);
     }
 
-    [[nodiscard]] std::shared_ptr<AppDelegate>
-    make(std::chrono::milliseconds settlePause = std::chrono::milliseconds(50)) {
+    [[nodiscard]] AppDelegate::Hooks
+    hooks(std::chrono::milliseconds settlePause = std::chrono::milliseconds(50)) const {
         AppDelegate::Hooks hooks;
         hooks.home = home;
         hooks.launchctlPath = tools + "/launchctl";
         hooks.killPath = tools + "/kill";
         hooks.clock = [clock = clock] { return clock->load(); };
         hooks.settlePause = settlePause;
-        return AppDelegate::create(hooks);
+        return hooks;
+    }
+    [[nodiscard]] std::shared_ptr<AppDelegate>
+    make(std::chrono::milliseconds settlePause = std::chrono::milliseconds(50)) const {
+        return AppDelegate::create(hooks(settlePause));
     }
 
     // Behaviour of the fake for one command: exit status and standard output.

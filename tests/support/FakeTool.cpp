@@ -5,7 +5,9 @@
 //   <command>.status  exit status for that command (print defaults to 113, others to 0)
 //   <command>.output  standard output for that command
 //   <command>.delay   milliseconds to wait before answering
+//   <command>.signal  a signal to end with instead of exiting
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
@@ -20,7 +22,7 @@ std::string readSmallFile(const std::string& path, bool& found) {
     found = fd >= 0;
     if (fd < 0)
         return contents;
-    char buffer[65536];
+    char buffer[1 << 16];
     for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
         contents.append(buffer, static_cast<size_t>(n));
     ::close(fd);
@@ -63,6 +65,11 @@ int main(int argc, char** argv) {
     const std::string output = readSmallFile(base + "/" + command + ".output", found);
     if (found)
         writeAll(STDOUT_FILENO, output);
+    const std::string signal = readSmallFile(base + "/" + command + ".signal", found);
+    if (found) {
+        std::signal(std::atoi(signal.c_str()), SIG_DFL);
+        std::raise(std::atoi(signal.c_str()));
+    }
     const std::string status = readSmallFile(base + "/" + command + ".status", found);
     if (found)
         return std::atoi(status.c_str());

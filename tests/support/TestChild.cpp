@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 
@@ -75,6 +76,16 @@ int main(int argc, char** argv) {
         }
         writeText(std::to_string(count - 1) + "\n"); // less the directory's own
         return 0;
+    }
+    if (mode == "record-signals") { // appends a line to the file for every SIGHUP, until killed
+        static int recordFd = -1;
+        recordFd = ::open(argv[2], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        struct sigaction action {};
+        action.sa_handler = [](int) { (void)!::write(recordFd, "HUP\n", 4); };
+        ::sigaction(SIGHUP, &action, nullptr);
+        writeText("ready\n");
+        for (;;)
+            ::pause();
     }
     if (mode == "heir") { // leaves a grandchild holding standard output open, then exits
         if (::fork() == 0) {
