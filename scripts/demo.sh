@@ -37,6 +37,11 @@ cleanup() { "$bin/quern-launchctl" bootout "gui/$(id -u)/$label" 2>/dev/null || 
 trap cleanup EXIT
 
 echo "demo home: $demo_home"
+if "$bin/quern-launchctl" print "gui/$(id -u)/$label" >/dev/null 2>&1; then
+  echo "$(date +%T)  agent loaded before the client started"
+else
+  echo "$(date +%T)  agent not loaded; starting the client, which loads it"
+fi
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "no display: the client runs on Qt's offscreen platform; its state is followed here."
   "$bin/quern-zova" &
