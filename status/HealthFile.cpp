@@ -12,6 +12,10 @@ namespace quern {
 
 HealthRecord parseHealth(std::string_view bytes) {
     // No exceptions, no comments, no trailing commas: strict JSON, as the agent writes it.
+    // nlohmann's lexer takes a NUL byte for the end of input and would ignore whatever follows it;
+    // strict JSON never holds a raw NUL (inside strings it is escaped as \u0000).
+    if (bytes.find('\0') != std::string_view::npos)
+        return HealthRecord::object();
     HealthRecord parsed = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false, false);
     if (parsed.is_discarded() || !parsed.is_object())
         return HealthRecord::object();

@@ -30,6 +30,8 @@ TEST(HealthFile, OnlyAWellFormedObjectMakesARecord) {
         {"torn write", R"({"server_ok_at": 17335)", false},
         {"invalid UTF-8 inside a string", "{\"busy_command_id\": \"\xff\"}", false},
         {"two documents", "{} {}", false},
+        {"anything after a NUL byte", std::string(R"({"server_ok_at": 1})") + '\0' + "{\xff", false},
+        {"zero-filled tail", std::string(R"({"server_ok_at": 1})") + std::string(8, '\0'), false},
     };
     for (const Case& c : cases) {
         const test::TempDir dir;
