@@ -42,9 +42,13 @@ void AppDelegate::applyState(AgentState state, std::string_view detail) {
         stateItem->setText(stateTitle);
 
     toggleButton_->setText(toQString(look.toggleTitle));
-    toggleButton_->setProperty("symbol", toQString(look.toggleSymbol));
-    toggleButton_->setIcon(
-        symbolImage(look.toggleSymbol, toggleButton_->palette().color(QPalette::ButtonText)));
+    // Drawing a symbol is the costliest step of a refresh; the same one is not drawn again.
+    const QString toggleSymbol = toQString(look.toggleSymbol);
+    if (toggleButton_->property("symbol").toString() != toggleSymbol || toggleButton_->icon().isNull()) {
+        toggleButton_->setProperty("symbol", toggleSymbol);
+        toggleButton_->setIcon(
+            symbolImage(look.toggleSymbol, toggleButton_->palette().color(QPalette::ButtonText)));
+    }
     toggleButton_->setAccessibleName(toggleButton_->text());
 }
 
