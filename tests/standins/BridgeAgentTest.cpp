@@ -1,104 +1,78 @@
-#include "StandinHarness.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <signal.h>
+#include <csignal>
+#include <tuple>
 
-#include <algorithm>
-
-namespace quern::standins::testing {
+namespace quern::test {
 namespace {
 
-const std::string kAgent = QUERN_AGENT_PATH;
+using namespace std::chrono_literals;
 
 class BridgeAgentTest : public ::testing::Test {
 protected:
-    [[nodiscard]] std::unique_ptr<Child> start(std::vector<std::string> options) const {
-        options.insert(options.begin(), kAgent);
-        return std::make_unique<Child>(options, std::vector<std::string>{"HOME=" + home_.path()});
+    [[nodiscard]] nlohmann::json health() const { // {} while missing or unreadable
+        const nlohmann::json parsed = nlohmann::json::parse(readFile(dir + "/health.json"), nullptr, false);
+        return parsed.is_object() ? parsed : nlohmann::json::object();
     }
-    [[nodiscard]] std::string file(std::string_view name) const {
-        return home_.path() + "/.quern-web-bridge/" + std::string(name);
-    }
-    [[nodiscard]] nlohmann::json health() const {
-        return nlohmann::json::parse(readFile(file("health.json")), nullptr, false);
-    }
-    [[nodiscard]] double serverOkAt() const {
-        const nlohmann::json parsed = health();
-        return parsed.is_object() ? parsed.value("server_ok_at", -1.0) : -1.0;
-    }
-    [[nodiscard]] long logLines(std::string_view part) const {
-        const std::string log = readFile(file("agent.log"));
-        long count = 0;
-        for (std::size_t at = log.find(part); at != std::string::npos; at = log.find(part, at + 1))
-            ++count;
-        return count;
+    [[nodiscard]] double serverOkAt() const { return health().value("server_ok_at", -1.0); }
+    [[nodiscard]] long logged(const std::string& part) const {
+        return std::ranges::count_if(readLines(dir + "/agent.log"), [&](const std::string& line) {
+            return line.find(part) != std::string::npos;
+        });
     }
 
-    TempDir home_{"quern-agent-home-"};
+    TempDir home{"quern-agent-home"};
+    const std::string dir = home / ".quern-web-bridge";
+    const std::vector<std::string> environment{"HOME=" + home.path().string()};
 };
 
 TEST_F(BridgeAgentTest, ConnectionFollowsHangupAndUsr1) {
-    const std::string hups = home_.path() + "/hups";
-    const auto agent = start({"--offline", "--interval", "0.05", "--sighup-log", hups});
-    ASSERT_TRUE(waitUntil([&] { return logLines("start") == 1; }, 10s));
+    ChildProcess agent(QUERN_AGENT_PATH, {"--offline", "--interval", "0.05"}, environment);
+    ASSERT_TRUE(waitUntil([&] { return logged("start") == 1; }));
     EXPECT_FALSE(waitUntil([&] { return serverOkAt() >= 0; }, 500ms)) << "offline agent wrote health";
 
-    ASSERT_EQ(kill(agent->pid(), SIGHUP), 0);
-    ASSERT_TRUE(waitUntil([&] { return serverOkAt() >= 0; }, 10s));
-    EXPECT_EQ(health()["pid"], agent->pid());
-    EXPECT_NEAR(serverOkAt(), static_cast<double>(time(nullptr)), 30.0);
+    ASSERT_EQ(::kill(agent.pid(), SIGHUP), 0);
+    ASSERT_TRUE(waitUntil([&] { return serverOkAt() >= 0; }));
+    EXPECT_NEAR(serverOkAt(), wallClock(), 10.0);
     const double first = serverOkAt();
-    EXPECT_TRUE(waitUntil([&] { return serverOkAt() > first; }, 10s)) << "not renewed";
+    EXPECT_TRUE(waitUntil([&] { return serverOkAt() > first; })) << "not renewed";
 
-    ASSERT_EQ(kill(agent->pid(), SIGUSR1), 0);
-    ASSERT_TRUE(waitUntil([&] { return logLines("connection lost") == 1; }, 10s));
+    ASSERT_EQ(::kill(agent.pid(), SIGUSR1), 0);
+    ASSERT_TRUE(waitUntil([&] { return logged("connection lost") == 1; }));
     const double frozen = serverOkAt();
     EXPECT_FALSE(waitUntil([&] { return serverOkAt() != frozen; }, 500ms)) << "renewed while disconnected";
-
-    ASSERT_EQ(kill(agent->pid(), SIGHUP), 0);
-    EXPECT_TRUE(waitUntil([&] { return serverOkAt() > frozen; }, 10s));
-    EXPECT_TRUE(waitUntil([&] { return std::ranges::count(readFile(hups), '\n') == 2; }, 10s));
-    EXPECT_EQ(logLines("reconnect (SIGHUP)"), 2);
 }
 
-TEST_F(BridgeAgentTest, StopSignalsEndItWithStatusZero) {
-    for (const int signal : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(strsignal(signal));
-        const long before = logLines("start");
-        const auto agent = start({"--interval", "60"}); // a tick would never end the wait below
-        ASSERT_TRUE(waitUntil([&] { return logLines("start") == before + 1; }, 10s));
-        ASSERT_EQ(kill(agent->pid(), signal), 0);
-        EXPECT_EQ(agent->waitExit(10s), 0);
-        EXPECT_EQ(logLines(signal == SIGTERM ? "exit (SIGTERM)" : "exit (SIGINT)"), 1);
+TEST_F(BridgeAgentTest, EndsWithStatusZeroOnStopSignalsAndThreeOnExitAfter) {
+    for (const auto& [options, signal, status, logLine] :
+         std::vector<std::tuple<std::vector<std::string>, int, int, std::string>>{
+             {{"--interval", "60"}, SIGTERM, 0, "exit (SIGTERM)"}, // no tick ends the wait early
+             {{"--interval", "60"}, SIGINT, 0, "exit (SIGINT)"},
+             {{"--exit-after", "0.2"}, 0, 3, "exit with status 3 (--exit-after)"}}) {
+        const long started = logged("start");
+        ChildProcess agent(QUERN_AGENT_PATH, options, environment);
+        ASSERT_TRUE(waitUntil([&] { return logged("start") == started + 1; })) << logLine;
+        ASSERT_TRUE(signal == 0 || ::kill(agent.pid(), signal) == 0);
+        ASSERT_TRUE(waitUntil([&] { return !agent.running(); })) << logLine;
+        EXPECT_EQ(agent.exitStatus(), status) << logLine;
+        EXPECT_EQ(logged(logLine), 1) << logLine;
     }
 }
 
-TEST_F(BridgeAgentTest, ExitAfterEndsWithStatusThree) {
-    const auto agent = start({"--exit-after", "0.2"});
-    EXPECT_EQ(agent->waitExit(20s), 3);
-}
-
-TEST_F(BridgeAgentTest, BusyIdSurvivesJsonEscaping) {
-    for (const std::string busy : {"cmd-42", "quote\" back\\slash", "tab\tnew\nline", "ünïcødé ✓"}) {
-        SCOPED_TRACE(busy);
-        std::remove(file("health.json").c_str());
-        const auto agent = start({"--busy", busy, "--interval", "0.05"});
-        ASSERT_TRUE(waitUntil([&] { return health().is_object(); }, 10s));
-        EXPECT_EQ(health()["busy_command_id"], busy);
-    }
-}
-
-TEST_F(BridgeAgentTest, ReadersNeverSeeAPartialHealthFile) {
-    const auto agent = start({"--interval", "0.001", "--busy", std::string(3000, 'x')});
-    ASSERT_TRUE(waitUntil([&] { return health().is_object(); }, 10s));
-    for (int i = 0; i < 3000; ++i) {
-        const nlohmann::json parsed = health(); // the file always exists from here on
-        ASSERT_TRUE(parsed.is_object() && parsed["pid"] == agent->pid() && parsed["server_ok_at"].is_number())
+TEST_F(BridgeAgentTest, HealthIsAlwaysWholeAndEscapesTheBusyId) {
+    const std::string busy = "quote\" back\\slash tab\tnew\nline ünïcødé ✓ " + std::string(3000, 'x');
+    ChildProcess agent(QUERN_AGENT_PATH, {"--interval", "0.001", "--busy", busy}, environment);
+    ASSERT_TRUE(waitUntil([&] { return !health().empty(); }));
+    for (int i = 0; i < 3000; ++i) { // rewritten every millisecond, but the file is there from now on
+        const nlohmann::json parsed = health();
+        ASSERT_TRUE(parsed.value("pid", -1) == agent.pid() && parsed.value("server_ok_at", -1.0) > 0 &&
+                    parsed.value("busy_command_id", "") == busy)
             << "read " << i;
     }
 }
 
 } // namespace
-} // namespace quern::standins::testing
+} // namespace quern::test

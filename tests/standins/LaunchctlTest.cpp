@@ -1,406 +1,262 @@
-#include "StandinHarness.h"
 #include "standins/JobRecord.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <dirent.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
-#include <iterator>
+#include <csignal>
 #include <latch>
-#include <set>
-#include <sstream>
+#include <optional>
 #include <thread>
+#include <tuple>
+#include <unistd.h>
+#include <utility>
 
-namespace quern::standins::testing {
+namespace quern::test {
 namespace {
 
-const std::string kLaunchctl = QUERN_LAUNCHCTL_PATH;
-const std::string kAgent = QUERN_AGENT_PATH;
-constexpr std::string_view kNotLoadedErr = "Boot-out failed: 3: No such process\n";
+using namespace std::chrono_literals;
 
-struct Job {
-    std::string label;
-    std::vector<std::string> arguments;
-    bool keepAlive = false;
-    std::string stdoutPath;
-    std::string stderrPath;
-};
-
-std::string xmlText(std::string_view text) {
-    std::string out;
-    for (const char c : text)
-        out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : std::string(1, c);
-    return out;
-}
-
-std::optional<pid_t> pidOf(const std::string& description) {
-    const std::size_t at = description.find("\tpid = ");
-    if (at == std::string::npos)
-        return std::nullopt;
-    return static_cast<pid_t>(std::atol(description.c_str() + at + 7));
-}
-
-bool has(const std::string& text, std::string_view part) {
+bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+std::optional<int> pidOf(const std::string& description) {
+    const std::size_t at = description.find("\tpid = ");
+    return at == std::string::npos ? std::nullopt : std::optional(std::stoi(description.substr(at + 7)));
+}
+
+// As a bash job (dash would clear the signal mask), reports how it was started: working directory,
+// descriptors, input, HOME, session, signal mask.
+constexpr const char* kReportStart =
+    "pwd; ls /proc/$$/fd; readlink /proc/$$/fd/0; echo \"$HOME\"; "
+    "[ \"$(cut -d' ' -f6 /proc/$$/stat)\" = $$ ] &amp;&amp; echo own session; "
+    "echo err >&amp;2; exec grep SigBlk /proc/self/status";
+
 class LaunchctlTest : public ::testing::Test {
 protected:
-    explicit LaunchctlTest(std::string_view homeStem = "quern-home-")
-        : home_(homeStem)
-        , environment_{"HOME=" + home_.path(), "QUERN_LAUNCHD_DIR=" + state_.path(),
-                       "QUERN_LAUNCHD_THROTTLE=10"} {
-        mkdir((home_.path() + "/Library").c_str(), 0700);
-    }
+    void SetUp() override { std::filesystem::create_directories(home + "/Library"); }
 
     void TearDown() override {
-        for (const std::string& label : loaded_)
+        for (const std::string& label : loaded)
             (void)launchctl({"bootout", service(label)});
-        // Nothing this test started may outlive it: no agent, and no monitor.
-        EXPECT_TRUE(waitUntil(
-            [&] { return processesOf(kAgent, home()).empty() && processesOf(kLaunchctl, home()).empty(); },
-            10s));
-        for (const pid_t pid : processesOf(kAgent, home()))
-            kill(pid, SIGKILL);
+        // Nothing this test started may outlive it: no job and no monitor.
+        EXPECT_TRUE(waitUntil([&] { return processesWithEnvironment("HOME=" + home).empty(); }, 10s));
+        for (const int pid : processesWithEnvironment("HOME=" + home))
+            ::kill(pid, SIGKILL);
     }
 
-    [[nodiscard]] const std::string& home() const { return home_.path(); }
-    void setThrottle(std::string_view seconds) {
-        environment_[2] = "QUERN_LAUNCHD_THROTTLE=" + std::string(seconds);
+    // Callers read through pipes, which must reach EOF even when the call started a job.
+    [[nodiscard]] RunResult launchctl(const std::vector<std::string>& arguments) const {
+        RunResult result = runWithDeadline(QUERN_LAUNCHCTL_PATH, arguments, environment, 5s);
+        EXPECT_FALSE(result.timedOut) << ::testing::PrintToString(arguments);
+        return result;
     }
-    [[nodiscard]] std::string domain() const { return "gui/" + std::to_string(getuid()); }
-    [[nodiscard]] std::string service(std::string_view label) const {
-        return domain() + "/" + std::string(label);
+    [[nodiscard]] std::string printed(const std::string& label) const {
+        const RunResult result = launchctl({"print", service(label)});
+        EXPECT_EQ(result.status, 0) << result.errors;
+        return result.output;
     }
-
-    [[nodiscard]] RunResult launchctl(std::vector<std::string> args,
-                                      std::chrono::milliseconds deadline = 15s) const {
-        args.insert(args.begin(), kLaunchctl);
-        return run(args, environment_, deadline);
-    }
-
-    [[nodiscard]] Job agentJob(std::string label) const {
-        const std::string hups = home() + "/" + label + ".hups";
-        return {label, {kAgent, "--interval", "0.2", "--sighup-log", hups}, false, "", ""};
+    [[nodiscard]] std::string service(const std::string& label) const { return domain + "/" + label; }
+    [[nodiscard]] static bool live(std::int64_t pid) { // and not a zombie
+        const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        return !stat.empty() && stat[stat.rfind(')') + 2] != 'Z';
     }
 
-    std::string writePlist(const Job& job) {
-        std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
-        xml += "\t<key>Label</key><string>" + xmlText(job.label) +
-               "</string>\n\t<key>ProgramArguments</key><array>";
-        for (const std::string& argument : job.arguments)
-            xml += "<string>" + xmlText(argument) + "</string>";
-        xml +=
-            std::string("</array>\n\t<key>KeepAlive</key>") + (job.keepAlive ? "<true/>" : "<false/>") + "\n";
-        if (!job.stdoutPath.empty())
-            xml += "\t<key>StandardOutPath</key><string>" + xmlText(job.stdoutPath) + "</string>\n";
-        if (!job.stderrPath.empty())
-            xml += "\t<key>StandardErrorPath</key><string>" + xmlText(job.stderrPath) + "</string>\n";
-        xml += "\t<key>ProcessType</key><string>Interactive</string>\n</dict>\n</plist>\n";
-        const std::string path = home() + "/Library/" + job.label + ".plist";
-        writeFile(path, xml);
+    // The job is the agent unless arguments are given; they and the extra keys are XML text already.
+    std::string writePlist(const std::string& label, const std::string& extraKeys = "",
+                           std::vector<std::string> arguments = {}) const {
+        if (arguments.empty())
+            arguments = {QUERN_AGENT_PATH, "--interval", "0.2", "--sighup-log", home + "/" + label + ".hups"};
+        std::string xml = "<plist><dict><key>Label</key><string>" + label + "</string>";
+        xml += "<key>ProgramArguments</key><array>";
+        for (const std::string& argument : arguments)
+            xml += "<string>" + argument + "</string>";
+        const std::string path = home + "/Library/" + label + ".plist";
+        writeFile(path, xml + "</array>" + extraKeys + "</dict></plist>\n");
         return path;
     }
-
-    RunResult bootstrap(const Job& job) {
-        loaded_.push_back(job.label);
-        return launchctl({"bootstrap", domain(), writePlist(job)});
+    RunResult bootstrap(const std::string& label, const std::string& extraKeys = "",
+                        const std::vector<std::string>& arguments = {}) {
+        loaded.push_back(label);
+        return launchctl({"bootstrap", domain, writePlist(label, extraKeys, arguments)});
     }
 
-    std::string printed(std::string_view label) const {
-        const RunResult result = launchctl({"print", service(label)});
-        EXPECT_EQ(result.status, 0) << result.err;
-        return result.out;
-    }
-
-    TempDir home_;
-    TempDir state_{"quern-launchd-"};
-    std::vector<std::string> environment_;
-    std::vector<std::string> loaded_;
+    TempDir root{"quern-launchctl"};
+    const std::string home = root / "Zoë Müller 家 home"; // spaces and non-ASCII letters, as user names have
+    const std::string uid = std::to_string(::getuid());
+    const std::string domain = "gui/" + uid;
+    std::vector<std::string> environment{"HOME=" + home, "QUERN_LAUNCHD_DIR=" + root / "launchd",
+                                         "QUERN_LAUNCHD_THROTTLE=10"};
+    std::vector<std::string> loaded;
 };
 
-// The second HOME has spaces and non-ASCII letters, as user names and volume names may.
-constexpr std::array<const char*, 2> kHomeStems = {"quern-home-", "Quern Zöva hôme ✓ "};
+TEST_F(LaunchctlTest, BootstrapPrintHangUpBootout) {
+    const std::string label = "com.example.quern.cycle";
+    const RunResult boot = bootstrap(label);
+    ASSERT_EQ(boot.status, 0) << boot.errors;
+    EXPECT_EQ(boot.output + boot.errors, "");
 
-class LifecycleTest : public LaunchctlTest, public ::testing::WithParamInterface<std::size_t> {
-protected:
-    LifecycleTest()
-        : LaunchctlTest(kHomeStems.at(GetParam())) {}
-};
+    const std::string shown = printed(label);
+    EXPECT_TRUE(shown.starts_with(service(label) + " = {\n") && has(shown, "\tstate = running\n") &&
+                has(shown, "\tpath = " + home + "/Library/" + label + ".plist\n") &&
+                has(shown, "\truns = 1\n"))
+        << shown;
+    const std::optional<int> pid = pidOf(shown);
+    ASSERT_TRUE(pid && live(*pid)) << shown;
 
-TEST_P(LifecycleTest, BootstrapPrintSignalBootout) {
-    const Job job = agentJob("com.example.quern.cycle");
-    const RunResult boot = bootstrap(job);
-    ASSERT_EQ(boot.status, 0) << boot.err;
-    EXPECT_EQ(boot.out + boot.err, "");
+    const std::string healthFile = home + "/.quern-web-bridge/health.json";
+    ASSERT_TRUE(waitUntil([&] { return !readFile(healthFile).empty(); })); // written whole, then renamed
+    const nlohmann::json health = nlohmann::json::parse(readFile(healthFile));
+    EXPECT_EQ(health.value("pid", -1), *pid); // the pid print shows is the agent's own
+    EXPECT_NEAR(health.value("server_ok_at", -1.0), wallClock(), 10.0);
 
-    const std::string shown = printed(job.label);
-    EXPECT_TRUE(shown.starts_with(service(job.label) + " = {\n")) << shown;
-    EXPECT_TRUE(shown.ends_with("\n}\n")) << shown;
-    for (const std::string& line :
-         {std::string("\tstate = running\n"), std::string("\tactive count = 1\n"),
-          std::string("\truns = 1\n"), std::string("\tlast exit code = (never exited)\n"),
-          "\tpath = " + home() + "/Library/" + job.label + ".plist\n"})
-        EXPECT_TRUE(has(shown, line)) << line << shown;
-    const std::optional<pid_t> pid = pidOf(shown);
-    ASSERT_TRUE(pid) << shown;
-    EXPECT_EQ(processesOf(kAgent, home()), std::vector<pid_t>{*pid});
-
-    nlohmann::json health;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            health =
-                nlohmann::json::parse(readFile(home() + "/.quern-web-bridge/health.json"), nullptr, false);
-            return health.is_object();
-        },
-        10s));
-    EXPECT_EQ(health["pid"], *pid);
-    EXPECT_NEAR(health["server_ok_at"].get<double>(), static_cast<double>(time(nullptr)), 30.0);
-
-    for (std::size_t expected = 1; expected <= 2; ++expected) {
-        ASSERT_EQ(run(std::vector<std::string>{"/bin/kill", "-HUP", std::to_string(*pid)}, {}).status, 0);
-        const std::string hups = job.arguments.back();
-        EXPECT_TRUE(waitUntil(
-            [&] { return std::ranges::count(readFile(hups), '\n') == static_cast<long>(expected); }, 10s))
-            << "SIGHUP " << expected << " did not reach the agent";
+    for (std::size_t sent = 1; sent <= 2; ++sent) {
+        ASSERT_EQ(runWithEnvironment("/bin/kill", {"-HUP", std::to_string(*pid)}, {}).status, 0);
+        EXPECT_TRUE(waitUntil([&] { return readLines(home + "/" + label + ".hups").size() == sent; }))
+            << "SIGHUP " << sent << " did not reach the agent";
     }
 
-    const RunResult out = launchctl({"bootout", service(job.label)});
-    EXPECT_EQ(out.status, 0) << out.err;
-    EXPECT_FALSE(isLive(*pid)) << "bootout returned before the agent ended";
-    const RunResult gone = launchctl({"print", service(job.label)});
+    EXPECT_EQ(launchctl({"bootout", service(label)}).status, 0);
+    EXPECT_FALSE(live(*pid)) << "bootout returned before the agent ended";
+    EXPECT_TRUE(has(readFile(home + "/.quern-web-bridge/agent.log"), "exit (SIGTERM)"));
+    const RunResult gone = launchctl({"print", service(label)});
     EXPECT_EQ(gone.status, 113);
-    EXPECT_EQ(gone.out, "");
-    EXPECT_EQ(gone.err, "Bad request.\nCould not find service \"" + job.label +
-                            "\" in domain for user gui: " + std::to_string(getuid()) + "\n");
+    EXPECT_EQ(gone.output + gone.errors,
+              "Bad request.\nCould not find service \"" + label + "\" in domain for user gui: " + uid + "\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Homes, LifecycleTest, ::testing::Values(0U, 1U),
-                         [](const auto& info) { return info.index == 0 ? "Plain" : "SpacesAndNonAscii"; });
-
-TEST_F(LaunchctlTest, JobRunsDetachedWithOnlyItsOwnDescriptors) {
-    const Job job{"com.example.quern.shell",
-                  {"/bin/sh", "-c", "echo out $$; pwd; echo err >&2; exec sleep 120"},
-                  false,
-                  home() + "/out.log",
-                  home() + "/err.log"};
-    writeFile(job.stdoutPath, "earlier\n"); // appended to, not truncated
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGTERM);
-    loaded_.push_back(job.label);
-    const RunResult boot = run(std::vector<std::string>{kLaunchctl, "bootstrap", domain(), writePlist(job)},
-                               environment_, 15s, &blocked);
-    ASSERT_EQ(boot.status, 0) << boot.err;
-    const std::optional<pid_t> pid = pidOf(printed(job.label));
-    ASSERT_TRUE(pid);
-    const std::string expectedOut = "earlier\nout " + std::to_string(*pid) + "\n/\n";
-    EXPECT_TRUE(waitUntil(
-        [&] { return readFile(job.stdoutPath) == expectedOut && readFile(job.stderrPath) == "err\n"; }, 10s))
-        << readFile(job.stdoutPath) << readFile(job.stderrPath);
-    // The shell has exec'ed sleep by now; inspect what it inherited.
-    const std::string proc = "/proc/" + std::to_string(*pid);
-    EXPECT_TRUE(waitUntil([&] { return readFile(proc + "/comm") == "sleep\n"; }, 10s));
-    EXPECT_EQ(getsid(*pid), *pid);
-    EXPECT_EQ(linkTarget(proc + "/cwd"), "/");
-    EXPECT_EQ(linkTarget(proc + "/fd/0"), "/dev/null");
-    std::set<std::string> descriptors;
-    const std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir((proc + "/fd").c_str()), closedir);
-    while (const dirent* entry = fds ? readdir(fds.get()) : nullptr)
-        if (entry->d_name[0] != '.')
-            descriptors.insert(entry->d_name);
-    EXPECT_EQ(descriptors, (std::set<std::string>{"0", "1", "2"}));
-    EXPECT_TRUE(has(readFile(proc + "/status"), "SigBlk:\t0000000000000000\n"));
-    EXPECT_TRUE(has(readFile(proc + "/environ"), "HOME=" + home() + '\0'));
-}
-
-TEST_F(LaunchctlTest, FailuresExitAsLaunchdDoes) {
-    const std::string uid = std::to_string(getuid());
-    const std::string good = writePlist(agentJob("com.example.quern.good"));
-    const std::string broken = home() + "/broken.plist";
+TEST_F(LaunchctlTest, FailuresAreHandledAsLaunchdDoes) {
+    const std::string good = "com.example.quern.good";
+    ASSERT_EQ(bootstrap(good).status, 0);
+    const std::string plist = home + "/Library/" + good + ".plist";
+    const std::string broken = home + "/broken.plist", noProgram = home + "/no-program.plist";
     writeFile(broken, "<plist><dict><key>Label</key><string>x</dict></plist>");
-    Job unlabelled = agentJob("");
-    const std::string noLabel = writePlist(unlabelled);
-    Job programless = agentJob("com.example.quern.programless");
-    programless.arguments.clear();
-    const std::string noProgram = writePlist(programless);
-    const std::string absent = "com.example.quern.absent";
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string stderrPart;
-    };
-    const std::vector<Case> cases = {
-        {{"print", service(absent)},
-         113,
-         "Bad request.\nCould not find service \"" + absent + "\" in domain for user gui: " + uid + "\n"},
-        {{"bootout", service(absent)}, 3, std::string(kNotLoadedErr)},
-        {{"bootstrap", domain(), home() + "/missing.plist"},
-         2,
-         "Bootstrap failed: 2: No such file or directory\n"},
-        {{"bootstrap", domain(), broken}, 109, "Bootstrap failed: 109: Invalid property list\n"},
-        {{"bootstrap", domain(), noLabel}, 110, "Bootstrap failed: 110: "},
-        {{"bootstrap", domain(), noProgram}, 111, "Bootstrap failed: 111: "},
-        {{"bootstrap", "gui/" + std::to_string(getuid() + 1), good}, 1, "Operation not permitted"},
-        {{"bootout", "gui/" + std::to_string(getuid() + 1) + "/com.example.quern.good"},
-         1,
-         "Operation not permitted"},
-        {{"bootstrap", service("com.example.quern.good"), good}, 64, "Usage:"},
-        {{"print", "system/" + absent}, 64, "Usage:"},
-        {{"print"}, 64, "Usage:"},
-        {{"kickstart", service(absent)}, 64, "Usage:"},
+    writeFile(noProgram, "<plist><dict><key>Label</key><string>x</string></dict></plist>");
+    const std::string other = "gui/" + std::to_string(::getuid() + 1);
+    const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
+        {{"bootstrap", domain, plist}, 5, "Bootstrap failed: 5: Input/output error\n"},
+        {{"bootout", service("com.example.quern.absent")}, 3, "Boot-out failed: 3: No such process\n"},
+        {{"bootstrap", domain, home + "/none"}, 2, "Bootstrap failed: 2: No such file or directory\n"},
+        {{"bootstrap", domain, broken}, 109, "Bootstrap failed: 109: Invalid property list\n"},
+        {{"bootstrap", domain, writePlist("")}, 110, "Bootstrap failed: 110: "},
+        {{"bootstrap", domain, noProgram}, 111, "Bootstrap failed: 111: "},
+        {{"bootstrap", other, plist}, 1, "Bootstrap failed: 1: Operation not permitted\n"},
+        {{"bootout", other + "/" + good}, 1, "Boot-out failed: 1: Operation not permitted\n"},
+        {{"print", other + "/" + good}, 1, "Bad request.\nPrint failed: 1: Operation not permitted\n"},
+        {{"bootstrap", service(good), plist}, 64, "Usage:"},
+        {{"print", "system/" + good}, 64, "Usage:"},
+        {{"kickstart", service(good)}, 64, "Unrecognized subcommand: kickstart\nUsage:"},
         {{}, 64, "Usage:"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.args));
-        const RunResult result = launchctl(c.args);
-        EXPECT_EQ(result.status, c.status) << result.err;
-        EXPECT_TRUE(has(result.err, c.stderrPart)) << result.err;
-        EXPECT_EQ(result.out, "");
+    for (const auto& [arguments, status, errorsStart] : cases) {
+        const RunResult result = launchctl(arguments);
+        EXPECT_EQ(result.status, status) << ::testing::PrintToString(arguments) << result.errors;
+        EXPECT_TRUE(result.errors.starts_with(errorsStart) && result.output.empty()) << result.errors;
     }
-    EXPECT_EQ(launchctl({"print", service("com.example.quern.good")}).status, 113);
-    EXPECT_TRUE(processesOf(kAgent, home()).empty());
+    const std::optional<int> pid = pidOf(printed(good));
+    ASSERT_TRUE(pid && has(printed(good), "\truns = 1\n"))
+        << "a refused request restarted or stopped the job";
+
+    // A stopped agent cannot act on SIGTERM: bootout still ends it, with SIGKILL after a grace period.
+    ASSERT_EQ(::kill(*pid, SIGSTOP), 0);
+    EXPECT_EQ(launchctl({"bootout", service(good)}).status, 0);
+    EXPECT_FALSE(live(*pid)) << "bootout returned before the agent ended";
 }
 
-TEST_F(LaunchctlTest, ConcurrentInvocationsSerialise) {
-    const Job job = agentJob("com.example.quern.race");
-    const std::string plist = writePlist(job);
-    loaded_.push_back(job.label);
-    const auto race = [&](std::string_view even, std::vector<std::string> evenArgs) {
+TEST_F(LaunchctlTest, ConcurrentCallsSerialiseAndARecycledPidIsNeverSignalled) {
+    const std::string label = "com.example.quern.race";
+    const std::string plist = writePlist(label);
+    loaded.push_back(label);
+    // Four contenders and four prints at once: one contender wins, prints see the job whole or not at all.
+    const auto race = [&](const std::vector<std::string>& contender, const std::string& lost) {
         std::vector<RunResult> results(8);
         std::latch start(8);
-        {
-            std::vector<std::jthread> threads;
-            for (std::size_t i = 0; i < results.size(); ++i)
-                threads.emplace_back([&, i] {
-                    start.arrive_and_wait();
-                    results[i] = launchctl(
-                        i % 2 == 0 ? evenArgs : std::vector<std::string>{"print", service(job.label)});
-                });
-        }
-        int succeeded = 0;
+        std::vector<std::jthread> threads;
+        for (std::size_t i = 0; i < results.size(); ++i)
+            threads.emplace_back([&, i] {
+                start.arrive_and_wait();
+                results[i] =
+                    launchctl(i % 2 == 0 ? contender : std::vector<std::string>{"print", service(label)});
+            });
+        threads.clear(); // joins them
+        int winners = 0;
         for (std::size_t i = 0; i < results.size(); ++i) {
             const RunResult& r = results[i];
-            SCOPED_TRACE(std::string(i % 2 == 0 ? even : "print") + " " + std::to_string(i) + ": " + r.err);
-            if (i % 2 != 0) {
-                EXPECT_TRUE(r.status == 113 || (r.status == 0 && r.out.ends_with("\n}\n")));
-            } else if (r.status == 0) {
-                ++succeeded;
-            } else {
-                EXPECT_EQ(r.status, even == "bootstrap" ? 5 : 3);
-                EXPECT_EQ(r.err,
-                          even == "bootstrap" ? "Bootstrap failed: 5: Input/output error\n" : kNotLoadedErr);
-            }
+            if (i % 2 == 1)
+                EXPECT_TRUE(r.status == 113 || (r.status == 0 && r.output.ends_with("\n}\n"))) << r.errors;
+            else if (r.status == 0)
+                ++winners;
+            else
+                EXPECT_EQ(r.errors, lost);
         }
-        EXPECT_EQ(succeeded, 1) << "exactly one " << even << " must win";
+        EXPECT_EQ(winners, 1) << contender.front();
     };
 
-    race("bootstrap", {"bootstrap", domain(), plist});
-    const std::vector<pid_t> agents = processesOf(kAgent, home());
-    ASSERT_EQ(agents.size(), 1U);
-    const std::optional<JobRecord> record = parseRecord(readFile(state_.path() + "/" + job.label + ".job"));
-    ASSERT_TRUE(record);
-    EXPECT_EQ(record->runs, 1U);
-    EXPECT_EQ(record->pid, agents.front());
+    race({"bootstrap", domain, plist}, "Bootstrap failed: 5: Input/output error\n");
+    const std::string recordPath = root / ("launchd/" + label + ".job");
+    auto record = standins::parseRecord(readFile(recordPath));
+    ASSERT_TRUE(record && record->runs == 1U && live(record->pid));
 
-    race("bootout", {"bootout", service(job.label)});
-    EXPECT_FALSE(isLive(agents.front()));
+    // Point the record at another process, as if the pid had been reused; none started at clock tick 1.
+    ChildProcess bystander("/bin/sleep", {"60"}, {});
+    const auto agent = static_cast<pid_t>(std::exchange(record->pid, bystander.pid()));
+    record->startTicks = 1;
+    writeFile(recordPath, standins::serializeRecord(*record));
+    const std::string shown = printed(label);
+    EXPECT_TRUE(has(shown, "\tstate = not running\n") && !pidOf(shown)) << shown;
+    race({"bootout", service(label)}, "Boot-out failed: 3: No such process\n");
+    EXPECT_TRUE(bystander.running());
+    ::kill(agent, SIGKILL); // no longer reachable through launchctl
 }
 
-TEST_F(LaunchctlTest, KeepAliveRestartsOnlyAfterThrottle) {
-    setThrottle("3");
+TEST_F(LaunchctlTest, OnlyKeepAliveJobsRestartAndNotWithinTheThrottle) {
+    environment[2] = "QUERN_LAUNCHD_THROTTLE=2";
+    // A plain job, bootstrapped with SIGTERM blocked, runs in "/" with only /dev/null and its appended logs
+    // open, our HOME, a session of its own and no signal blocked.
+    const std::string plain = "com.example.quern.plain", out = home + "/out log", err = home + "/err.log";
+    writeFile(out, "earlier\n");
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, nullptr);
+    const RunResult boot = bootstrap(plain,
+                                     "<key>StandardOutPath</key><string>" + out +
+                                         "</string><key>StandardErrorPath</key><string>" + err + "</string>",
+                                     {"/bin/bash", "-c", kReportStart});
+    pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
+    ASSERT_EQ(boot.status, 0) << boot.errors;
+
+    // Bootstrapped after the plain job, so by the time this one restarts, the plain one could have too.
+    const std::string kept = "com.example.quern.kept";
     const auto before = std::chrono::steady_clock::now();
-    const Job plain = agentJob("com.example.quern.plain");
-    Job kept = agentJob("com.example.quern.kept");
-    kept.keepAlive = true;
-    ASSERT_EQ(bootstrap(plain).status, 0); // first, so its throttle has run out whenever kept's has
-    ASSERT_EQ(bootstrap(kept).status, 0);
-    const std::optional<pid_t> plainPid = pidOf(printed(plain.label));
-    const std::optional<pid_t> keptPid = pidOf(printed(kept.label));
-    ASSERT_TRUE(plainPid && keptPid);
-    ASSERT_EQ(kill(*plainPid, SIGKILL), 0);
-    ASSERT_EQ(kill(*keptPid, SIGKILL), 0);
-
-    bool sawStopped = false;
-    std::optional<pid_t> respawned;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            const std::string shown = printed(kept.label);
-            const std::optional<pid_t> pid = pidOf(shown);
-            if (has(shown, "\tstate = not running\n")) {
-                sawStopped = true;
-                EXPECT_FALSE(pid) << shown;
-            }
-            if (pid && *pid != *keptPid)
-                respawned = pid;
-            return respawned.has_value();
-        },
-        20s));
-    EXPECT_GE(std::chrono::steady_clock::now() - before, 3s) << "restarted within the throttle interval";
-    EXPECT_TRUE(sawStopped);
-    EXPECT_TRUE(isLive(*respawned));
-    EXPECT_TRUE(has(printed(kept.label), "\truns = 2\n"));
-
-    std::string shown;
-    EXPECT_TRUE(waitUntil([&] { return has(shown = printed(plain.label), "\tlast exit code = 9\n"); }, 10s))
-        << shown;
-    EXPECT_TRUE(has(shown, "\tstate = not running\n"));
-    EXPECT_TRUE(has(shown, "\truns = 1\n"));
-    EXPECT_FALSE(pidOf(shown));
-}
-
-TEST_F(LaunchctlTest, PrintThatRestartsTheJobStillClosesItsOutput) {
-    setThrottle("0");
-    Job job = agentJob("com.example.quern.respawn");
-    job.keepAlive = true;
-    ASSERT_EQ(bootstrap(job).status, 0);
-    const std::optional<pid_t> first = pidOf(printed(job.label));
+    ASSERT_EQ(bootstrap(kept, "<key>KeepAlive</key><true/>").status, 0);
+    const std::optional<int> first = pidOf(printed(kept));
     ASSERT_TRUE(first);
-    ASSERT_EQ(kill(*first, SIGKILL), 0);
-    std::optional<pid_t> next;
+    ASSERT_EQ(::kill(*first, SIGKILL), 0);
+    bool sawStopped = false;
+    std::optional<int> next;
     ASSERT_TRUE(waitUntil(
         [&] {
-            // A monitor holding our pipe would keep the read end open until the deadline.
-            const RunResult result = launchctl({"print", service(job.label)}, 5s);
-            EXPECT_FALSE(result.timedOut);
-            next = pidOf(result.out);
+            const std::string shown = printed(kept);
+            next = pidOf(shown);
+            sawStopped = sawStopped || (has(shown, "\tstate = not running\n") && !next);
             return next && *next != *first;
         },
-        15s));
-    EXPECT_TRUE(isLive(*next));
-}
+        10s));
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 2s) << "restarted within the throttle interval";
+    EXPECT_TRUE(sawStopped && live(*next));
+    EXPECT_TRUE(
+        has(printed(kept), "\truns = 2\n\tpid = " + std::to_string(*next) + "\n\tlast exit code = 9\n"));
 
-TEST_F(LaunchctlTest, RecycledPidIsNeitherShownNorSignalled) {
-    const Job job = agentJob("com.example.quern.recycled");
-    ASSERT_EQ(bootstrap(job).status, 0);
-    const std::optional<pid_t> agent = pidOf(printed(job.label));
-    ASSERT_TRUE(agent);
-    Child bystander(std::vector<std::string>{"/bin/sleep", "60"}, {});
-    // Point the record at another process, as if the agent's pid had been reused.
-    const std::string recordFile = state_.path() + "/" + job.label + ".job";
-    std::optional<JobRecord> record = parseRecord(readFile(recordFile));
-    ASSERT_TRUE(record);
-    // Start times have a granularity of a clock tick, so state the mismatch rather than rely on timing.
-    const std::string stat = readFile("/proc/" + std::to_string(bystander.pid()) + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::vector<std::string> field{std::istream_iterator<std::string>(fields), {}};
-    ASSERT_GE(field.size(), 20U);
-    record->pid = bystander.pid();
-    record->startTicks = std::stoull(field[19]) - 1; // fields 3.., so [19] is field 22
-    writeFile(recordFile, serializeRecord(*record));
-
-    const std::string shown = printed(job.label);
-    EXPECT_TRUE(has(shown, "\tstate = not running\n"));
-    EXPECT_FALSE(pidOf(shown));
-    EXPECT_EQ(launchctl({"bootout", service(job.label)}).status, 0);
-    EXPECT_TRUE(isLive(bystander.pid()));
-    kill(*agent, SIGKILL); // no longer reachable through launchctl
+    std::string shown;
+    EXPECT_TRUE(waitUntil([&] { return has(shown = printed(plain), "\truns = 1\n\tlast exit code = 0\n"); }))
+        << shown;
+    EXPECT_TRUE(has(shown, "\tstate = not running\n")) << shown;
+    EXPECT_EQ(readFile(out),
+              "earlier\n/\n0\n1\n2\n/dev/null\n" + home + "\nown session\nSigBlk:\t0000000000000000\n");
+    EXPECT_EQ(readFile(err), "err\n");
 }
 
 } // namespace
-} // namespace quern::standins::testing
+} // namespace quern::test

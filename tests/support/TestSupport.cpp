@@ -76,6 +76,20 @@ std::vector<int> childProcesses() {
     return children;
 }
 
+std::vector<int> processesWithEnvironment(const std::string& entry) {
+    std::vector<int> found;
+    const std::string wanted = std::string(1, '\0') + entry + '\0';
+    std::error_code error;
+    for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = process.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        if (('\0' + readFile((process.path() / "environ").string())).find(wanted) != std::string::npos)
+            found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
 double wallClock() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
@@ -83,6 +97,7 @@ double wallClock() {
 } // namespace quern::test
 
 #include <csignal>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -151,6 +166,7 @@ bool ChildProcess::running() {
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         reaped_ = true;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         return false;
     }
     return true;
@@ -161,7 +177,8 @@ int ChildProcess::stop() {
         return -1;
     ::kill(pid_, SIGTERM);
     reaped_ = true;
-    return waitFor(pid_);
+    status_ = waitFor(pid_);
+    return status_;
 }
 
 RunResult runWithEnvironment(const std::string& path, const std::vector<std::string>& arguments,
@@ -184,6 +201,62 @@ RunResult runWithEnvironment(const std::string& path, const std::vector<std::str
         result.status = waitFor(pid);
     }
     ::close(fds[0]);
+    return result;
+}
+
+RunResult runWithDeadline(const std::string& path, const std::vector<std::string>& arguments,
+                          const std::vector<std::string>& environment, std::chrono::milliseconds deadline) {
+    RunResult result;
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return result;
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    const int pid = spawnWith(path, arguments, environment, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.output, &result.errors};
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (int openPipes = pid > 0 ? 2 : 0; openPipes > 0;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timedOut = true;
+            break;
+        }
+        if (::poll(fds, 2, static_cast<int>(left.count())) <= 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                fds[i].fd = -1; // poll skips it from now on
+                --openPipes;
+            }
+        }
+    }
+    ::close(out[0]);
+    ::close(err[0]);
+    if (pid > 0) {
+        if (result.timedOut)
+            ::kill(pid, SIGKILL); // not reaped yet, so the pid is still ours
+        result.status = waitFor(pid);
+    }
     return result;
 }
 

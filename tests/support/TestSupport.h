@@ -34,6 +34,10 @@ void writeFile(const std::string& path, std::string_view contents);
 [[nodiscard]] int openDescriptorCount();
 [[nodiscard]] std::vector<int> childProcesses();
 
+// Processes (of any parent) whose environment holds exactly this entry, e.g. "HOME=/tmp/x". Zombies
+// and processes in the middle of an exec have no environment to read, so they never match.
+[[nodiscard]] std::vector<int> processesWithEnvironment(const std::string& entry);
+
 // Wall-clock seconds since 1970.
 [[nodiscard]] double wallClock();
 
@@ -53,18 +57,29 @@ public:
     [[nodiscard]] bool running();
     // Sends SIGTERM and waits; the exit status, or -1.
     int stop();
+    // The exit status (128 + signal when killed) once running() or stop() saw it end, else -1.
+    [[nodiscard]] int exitStatus() const { return status_; }
 
 private:
     int pid_ = -1;
     bool reaped_ = false;
+    int status_ = -1;
 };
 
 // Runs a program to its end with extra environment; its exit status and standard output.
 struct RunResult {
     int status = -1;
     std::string output;
+    std::string errors;    // runWithDeadline only
+    bool timedOut = false; // runWithDeadline: the output had not reached EOF, or the program not ended
 };
 [[nodiscard]] RunResult runWithEnvironment(const std::string& path, const std::vector<std::string>& arguments,
                                            const std::vector<std::string>& environment);
+
+// Like runWithEnvironment, also collecting standard error. Both outputs must reach EOF by the deadline,
+// else timedOut (a descendant holding the pipes counts) and a program still running is killed.
+[[nodiscard]] RunResult runWithDeadline(const std::string& path, const std::vector<std::string>& arguments,
+                                        const std::vector<std::string>& environment,
+                                        std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
 } // namespace quern::test
