@@ -84,35 +84,5 @@ TEST_F(EndToEnd, TheClientLoadsAStoppedAgentAndItComesOnline) {
     EXPECT_TRUE(client.running());
 }
 
-TEST_F(EndToEnd, TheClientRepairsAKilledAgentAndWakesASilentOne) {
-    const std::string hangUps = root / "sighup.log";
-    writePlist({"--interval", "1", "--sighup-log", hangUps});
-    test::ChildProcess client(QUERN_CLIENT_PATH, {}, environment);
-    ASSERT_TRUE(test::waitUntil([&] { return print().output.find("pid = ") != std::string::npos; }, 10s));
-    ASSERT_TRUE(test::waitUntil([&] { return healthFresh(); }, 10s));
-
-    // Killed: launchd's keep-alive and the client's probing bring a new process.
-    const std::string before = print().output;
-    const auto pidAt = before.find("pid = ");
-    const int pid = std::stoi(before.substr(pidAt + 6));
-    ASSERT_EQ(::kill(pid, SIGKILL), 0);
-    ASSERT_TRUE(test::waitUntil(
-        [&] {
-            const std::string now = print().output;
-            const auto at = now.find("pid = ");
-            return at != std::string::npos && std::stoi(now.substr(at + 6)) != pid;
-        },
-        20s));
-
-    // Silent: the agent stops renewing; once its health turns stale the client sends SIGHUP.
-    const std::string current = print().output;
-    const int agent = std::stoi(current.substr(current.find("pid = ") + 6));
-    ASSERT_TRUE(test::waitUntil([&] { return healthFresh(); }, 10s));
-    ASSERT_EQ(::kill(agent, SIGUSR1), 0);
-    EXPECT_TRUE(test::waitUntil([&] { return !test::readLines(hangUps).empty(); }, 25s));
-    EXPECT_TRUE(test::waitUntil([&] { return healthFresh(); }, 10s));
-    EXPECT_TRUE(client.running());
-}
-
 } // namespace
 } // namespace quern

@@ -131,25 +131,6 @@ TEST_F(MainWindowTest, ReturnAndBothDashboardCommandsOpenTheConsole) {
     EXPECT_TRUE(delegate->dashboardURL().path().isEmpty());
 }
 
-TEST_F(MainWindowTest, ColoursFollowTheAppearance) {
-    const auto delegate = shown();
-    delegate->applyState(AgentState::online, kDetailIdle);
-    QPalette dark;
-    dark.setColor(QPalette::Window, QColor(30, 30, 30));
-    dark.setColor(QPalette::WindowText, QColor(235, 235, 235));
-    QPalette light;
-    light.setColor(QPalette::Window, QColor(240, 240, 240));
-    light.setColor(QPalette::WindowText, QColor(20, 20, 20));
-    QColor seen[2];
-    int i = 0;
-    for (const QPalette& palette : {light, dark}) {
-        delegate->statusDot()->setPalette(palette);
-        seen[i++] = delegate->statusDot()->resolvedColor();
-        EXPECT_EQ(delegate->statusDot()->resolvedColor(), systemColor(SystemColor::Green, palette));
-    }
-    EXPECT_NE(seen[0], seen[1]);
-}
-
 } // namespace
 } // namespace quern
 
