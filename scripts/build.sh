@@ -5,6 +5,8 @@ cd "$(dirname "$0")/.."
 preset="${1:-default}"
 shift || true
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+# Clones in other folders share the cache.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(pwd)}"
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
 cmake --preset "$preset" -DQUERN_WERROR="${QUERN_WERROR:-$werror}" >/dev/null
