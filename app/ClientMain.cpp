@@ -1,0 +1,55 @@
+#include "app/ClientMain.h"
+
+#include "app/AppDelegate.h"
+#include "platform/BackgroundQueue.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace quern {
+namespace {
+
+// With no display at all the client still runs, on Qt's offscreen platform, and says so.
+void chooseHeadlessPlatformIfNeeded() {
+#if !defined(__APPLE__)
+    const bool hasDisplay = std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
+    if (!hasDisplay && std::getenv("QT_QPA_PLATFORM") == nullptr) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        std::fputs("quern-zova: no display found; running on the offscreen platform\n", stderr);
+    }
+#endif
+}
+
+} // namespace
+
+int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
+    chooseHeadlessPlatformIfNeeded();
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quern Zova"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Quern Zova"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("quern-zova"));
+
+    std::shared_ptr<AppDelegate> applicationDelegate = AppDelegate::create();
+    QMetaObject::invokeMethod(applicationDelegate.get(), &AppDelegate::applicationDidFinishLaunching,
+                              Qt::QueuedConnection);
+    if (afterLaunch)
+        QMetaObject::invokeMethod(applicationDelegate.get(), afterLaunch, Qt::QueuedConnection);
+#if defined(__GLIBC__)
+    // Start-up (font matching above all) churns the heap; hand what it freed back before idling.
+    QTimer::singleShot(5000, applicationDelegate.get(), [] { ::malloc_trim(0); });
+#endif
+    const int status = QApplication::exec();
+    shutDownBackgroundQueues();
+    applicationDelegate.reset();
+    return status;
+}
+
+} // namespace quern

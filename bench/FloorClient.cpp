@@ -1,0 +1,84 @@
+// quern-bench-floor: the least program that does the client's visible job: a 460 × 420 window, a
+// tray icon, and every 2 seconds `launchctl print` started with posix_spawn and reaped with waitpid.
+// It prints "ready" on its first event-loop pass. With --texts the window also shows the client's
+// texts in plain labels and buttons, which tells the cost of showing them from the rest.
+// Usage: quern-bench-floor [--texts] LAUNCHCTL TARGET
+#include <QApplication>
+#include <QBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QWidget>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+void printOnce(char* launchctl, char* target) {
+    char print[] = "print";
+    char* argv[] = {launchctl, print, target, nullptr};
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, launchctl, &actions, nullptr, argv, environ) == 0) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    ::posix_spawn_file_actions_destroy(&actions);
+}
+
+// What the client's window says when the agent is online.
+void addClientTexts(QWidget& window) {
+    auto* column = new QVBoxLayout(&window);
+    for (const char* text :
+         {"Quern Zova", "本机连接", "设备在线", "代理 1.5.1 · 最多 3 个任务并行",
+          "后台代理会随登录自动启动。窗口关闭后，菜单栏中的连接图标仍可用于查看状态和重新连接。"})
+        column->addWidget(new QLabel(QString::fromUtf8(text)));
+    for (const char* text : {"打开控制台", "立即重连", "停止代理", "查看日志"})
+        column->addWidget(new QPushButton(QString::fromUtf8(text)));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const bool texts = argc == 4 && std::strcmp(argv[1], "--texts") == 0;
+    if (argc != (texts ? 4 : 3))
+        return 64;
+    char* launchctl = argv[texts ? 2 : 1];
+    char* target = argv[texts ? 3 : 2];
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QWidget window;
+    window.setWindowTitle(QStringLiteral("floor"));
+    window.setFixedSize(460, 420);
+    if (texts)
+        addClientTexts(window);
+
+    QPixmap dot(22, 22);
+    dot.fill(Qt::green);
+    QSystemTrayIcon tray{QIcon(dot)};
+    tray.show();
+
+    QTimer timer;
+    timer.setInterval(2000);
+    QObject::connect(&timer, &QTimer::timeout, [&] { printOnce(launchctl, target); });
+    timer.start();
+
+    window.show();
+    QTimer::singleShot(0, [] { (void)::write(STDOUT_FILENO, "ready\n", 6); });
+    return QApplication::exec();
+}
