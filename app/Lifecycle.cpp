@@ -19,7 +19,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     timer_ = new QTimer(this);
     timer_->setInterval(hooks_.refreshInterval);
-    timer_->setTimerType(Qt::CoarseTimer);
+    timer_->setTimerType(Qt::PreciseTimer); // no tolerance: a tick every 2.0 seconds
     // The connection dies with this object: a tick after it is gone does nothing.
     connect(timer_, &QTimer::timeout, this, [this] { refreshStatus(); });
     timer_->start();
