@@ -64,26 +64,8 @@ make_env() {
   envs+=("$name")
   mkdir -p "$dir/home/Library/LaunchAgents" "$dir/launchd" "$dir/runtime"
   chmod 700 "$dir/launchd" "$dir/runtime"
-  cat >"$dir/home/Library/LaunchAgents/$label.plist" <<PLIST
-<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-	<key>Label</key>
-	<string>$label</string>
-	<key>ProgramArguments</key>
-	<array>
-		<string>$bin/quern-bridge-agent</string>
-		<string>--interval</string>
-		<string>$interval</string>
-		<string>--sighup-log</string>
-		<string>$dir/sighup.log</string>
-	</array>
-	<key>KeepAlive</key>
-	<true/>
-</dict>
-</plist>
-PLIST
+  "$root/scripts/agent-plist.sh" true "$bin/quern-bridge-agent" --interval "$interval" \
+    --sighup-log "$dir/sighup.log" >"$dir/home/Library/LaunchAgents/$label.plist"
   in_env "$name" "$bin/quern-launchctl" bootstrap "gui/$(id -u)" "$dir/home/Library/LaunchAgents/$label.plist"
   for _ in $(seq 1 100); do
     [ -s "$dir/home/.quern-web-bridge/health.json" ] && return 0

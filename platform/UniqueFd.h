@@ -9,7 +9,7 @@ namespace quern {
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd)
+    explicit UniqueFd(int fd) noexcept
         : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
@@ -22,10 +22,10 @@ public:
     }
     ~UniqueFd() { reset(); }
 
-    [[nodiscard]] int get() const { return fd_; }
-    [[nodiscard]] bool valid() const { return fd_ >= 0; }
+    [[nodiscard]] int get() const noexcept { return fd_; }
+    [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
     explicit operator bool() const { return valid(); }
-    void reset(int fd = -1) {
+    void reset(int fd = -1) noexcept {
         if (fd_ >= 0)
             ::close(fd_); // a close interrupted by a signal has still released the descriptor
         fd_ = fd;

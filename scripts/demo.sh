@@ -16,22 +16,7 @@ export QUERN_ZOVA_LAUNCHCTL="$bin/quern-launchctl"
 
 # Start from a stopped agent.
 "$bin/quern-launchctl" bootout "gui/$(id -u)/$label" 2>/dev/null || true
-cat > "$demo_home/Library/LaunchAgents/$label.plist" <<PLIST
-<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-	<key>Label</key>
-	<string>$label</string>
-	<key>ProgramArguments</key>
-	<array>
-		<string>$bin/quern-bridge-agent</string>
-	</array>
-	<key>KeepAlive</key>
-	<true/>
-</dict>
-</plist>
-PLIST
+"$root/scripts/agent-plist.sh" true "$bin/quern-bridge-agent" >"$demo_home/Library/LaunchAgents/$label.plist"
 
 cleanup() { "$bin/quern-launchctl" bootout "gui/$(id -u)/$label" 2>/dev/null || true; }
 trap cleanup EXIT

@@ -126,18 +126,9 @@ count_colour() {
 }
 
 write_plist() { # PATH KEEPALIVE PROGRAM-ARGUMENT...
-  local path=$1 keep_alive=$2 argument
-  shift 2
-  {
-    printf '%s\n' '<?xml version="1.0" encoding="UTF-8"?>' \
-      '<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">' \
-      '<plist version="1.0">' '<dict>' '	<key>Label</key>' "	<string>$label</string>" \
-      '	<key>ProgramArguments</key>' '	<array>'
-    for argument in "$@"; do
-      printf '		<string>%s</string>\n' "$argument"
-    done
-    printf '%s\n' '	</array>' '	<key>KeepAlive</key>' "	<$keep_alive/>" '</dict>' '</plist>'
-  } >"$path"
+  local path=$1
+  shift
+  "$root/scripts/agent-plist.sh" "$@" >"$path"
 }
 
 home=""

@@ -11,7 +11,8 @@ jobs=2
 ctest --preset default -j"$jobs"
 
 "$root/scripts/build.sh" asan
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS="suppressions=$root/tests/lsan.supp" \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --preset asan -j"$jobs" -LE '^(soak|fuzz)$' # quarantine reads as growth; fuzzers carry their own
 
 "$root/scripts/build.sh" tsan

@@ -1,7 +1,7 @@
 // quern-bridge-agent: the least agent Quern Zova can supervise. It keeps
 // ~/.quern-web-bridge/health.json fresh while its (pretend) server connection is up, logs what it
 // does to agent.log, reconnects on SIGHUP and can be told to drop the connection, be busy or crash.
-#include "standins/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -242,6 +242,7 @@ private:
 
 int main(int argc, char** argv) {
     using namespace quern::standins;
+    using quern::UniqueFd;
     const std::span<char* const> args(argv, static_cast<std::size_t>(std::max(argc, 1)));
     const std::optional<Options> options = parseOptions(args.subspan(1));
     if (!options)

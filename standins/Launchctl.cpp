@@ -2,9 +2,9 @@
 // print of per-user agents), for systems without launchd. Each invocation reads and updates small
 // record files under a per-user state directory; a monitor process per running job records how
 // the job ended.
+#include "platform/UniqueFd.h"
 #include "standins/JobRecord.h"
 #include "standins/Plist.h"
-#include "standins/UniqueFd.h"
 
 #include <fcntl.h>
 #include <poll.h>

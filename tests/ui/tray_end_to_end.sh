@@ -131,22 +131,7 @@ wait_for 20 "trayer's panel" trayer_mapped
 
 # ---- The client against the stand-ins ------------------------------------------------------------
 
-cat >"$plist" <<PLIST
-<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-	<key>Label</key>
-	<string>$label</string>
-	<key>ProgramArguments</key>
-	<array>
-		<string>$agent</string>
-	</array>
-	<key>KeepAlive</key>
-	<true/>
-</dict>
-</plist>
-PLIST
+"$(dirname "$0")/../../scripts/agent-plist.sh" true "$agent" >"$plist"
 
 # The agent starts unloaded: loading it is the client's job.
 if QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" print "$target" >/dev/null 2>&1; then
