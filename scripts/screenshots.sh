@@ -43,22 +43,12 @@ convert_tool=/usr/bin/convert
 [ -x "$convert_tool" ] || convert_tool=$(command -v convert) || die "ImageMagick's convert is missing"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quern-screenshots.XXXXXX")
-xvfb_pid=""
-trayer_pid=""
 client_pid=""
 launchd_dir=""
-
-stop_process() {
-  local pid=$1
-  [ -n "$pid" ] || return 0
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for _ in $(seq 50); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
+logs="$work"
+fail() { die "$*"; }
+# shellcheck source=x-session.sh
+. "$root/scripts/x-session.sh"
 
 # The client before the bootout: alive, it would load the agent again.
 stop_client() {
@@ -78,41 +68,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-
-wait_for() {
-  local seconds=$1 what=$2
-  shift 2
-  local deadline=$(($(now_ms) + seconds * 1000))
-  until "$@"; do
-    [ "$(now_ms)" -lt "$deadline" ] || die "timed out after ${seconds}s waiting for $what (logs: $work)"
-    sleep 0.2
-  done
-}
-
 # ---- X session: white root, trayer docked top right, no window manager -----------------------------
 
-cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
-export XAUTHORITY="$work/client.xauth"
-: >"$work/server.xauth"
-: >"$XAUTHORITY"
-xauth -q -f "$work/server.xauth" add :0 MIT-MAGIC-COOKIE-1 "$cookie"
-Xvfb -displayfd 3 -auth "$work/server.xauth" -nolisten tcp -wr -screen 0 "${width}x${height}x24" \
-  3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-display_reported() {
-  kill -0 "$xvfb_pid" 2>/dev/null || die "Xvfb exited: $(cat "$work/xvfb.log")"
-  grep -q '^[0-9][0-9]*$' "$work/display" 2>/dev/null
-}
-wait_for 20 "Xvfb" display_reported
-DISPLAY=":$(cat "$work/display")"
-export DISPLAY
-xauth -q add "$DISPLAY" MIT-MAGIC-COOKIE-1 "$cookie"
-
-trayer --edge top --align right --widthtype request --height 24 --transparent false >"$work/trayer.log" 2>&1 &
-trayer_pid=$!
-trayer_mapped() { xwininfo -root -tree | grep -q '("panel" "trayer")'; }
-wait_for 20 "trayer" trayer_mapped
+start_x_session "$width" "$height"
 
 # ---- Helpers -------------------------------------------------------------------------------------
 

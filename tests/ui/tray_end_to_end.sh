@@ -55,22 +55,10 @@ mkdir -p "$home/Library/LaunchAgents" "$launchd_dir" "$runtime_dir"
 chmod 700 "$launchd_dir" "$runtime_dir"
 plist="$home/Library/LaunchAgents/$label.plist"
 
-xvfb_pid=""
-trayer_pid=""
 client_pid=""
-
-# TERM, then KILL if it lingers past the deadline; only ever a pid this script started.
-stop_process() {
-  local pid=$1
-  [ -n "$pid" ] || return 0
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for _ in $(seq 50); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
+logs="$out"
+# shellcheck source=../../scripts/x-session.sh
+. "$(dirname "$0")/../../scripts/x-session.sh"
 
 cleanup() {
   trap - ERR
@@ -85,49 +73,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-
-# wait_for SECONDS WHAT COMMAND...: polls COMMAND until it succeeds, failing at the deadline.
-wait_for() {
-  local seconds=$1 what=$2
-  shift 2
-  local deadline=$(($(now_ms) + seconds * 1000))
-  until "$@"; do
-    [ "$(now_ms)" -lt "$deadline" ] || fail "timed out after ${seconds}s waiting for $what"
-    sleep 0.1
-  done
-}
-
-# ---- X session -----------------------------------------------------------------------------------
-
-cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
-server_auth="$work/server.xauth"
-export XAUTHORITY="$work/client.xauth"
-: >"$server_auth"
-: >"$XAUTHORITY"
-# The server accepts every cookie in its file whatever display the entry names.
-xauth -q -f "$server_auth" add :0 MIT-MAGIC-COOKIE-1 "$cookie"
-# -displayfd: the server takes the first free display number itself and reports it once it is ready.
-Xvfb -displayfd 3 -auth "$server_auth" -nolisten tcp -wr -screen 0 "${width}x${height}x24" \
-  3>"$work/display" >"$out/xvfb.log" 2>&1 &
-xvfb_pid=$!
-display_reported() {
-  kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb exited; see $out/xvfb.log"
-  grep -q '^[0-9][0-9]*$' "$work/display" 2>/dev/null
-}
-wait_for 20 "Xvfb to report its display number" display_reported
-DISPLAY=":$(cat "$work/display")"
-export DISPLAY
-xauth -q add "$DISPLAY" MIT-MAGIC-COOKIE-1 "$cookie"
-xwininfo -root >/dev/null 2>&1 || fail "cannot connect to Xvfb on $DISPLAY"
-
-trayer --edge top --align right --widthtype request --height 24 --transparent false >"$out/trayer.log" 2>&1 &
-trayer_pid=$!
-trayer_mapped() {
-  kill -0 "$trayer_pid" 2>/dev/null || fail "trayer exited; see $out/trayer.log"
-  xwininfo -root -tree | grep -q '("panel" "trayer")'
-}
-wait_for 20 "trayer's panel" trayer_mapped
+start_x_session "$width" "$height"
 
 # ---- The client against the stand-ins ------------------------------------------------------------
 
