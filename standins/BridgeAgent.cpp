@@ -2,6 +2,7 @@
 // ~/.quern-web-bridge/health.json fresh while its (pretend) server connection is up, logs what it
 // does to agent.log, reconnects on SIGHUP and can be told to drop the connection, be busy or crash.
 #include "platform/UniqueFd.h"
+#include "standins/WriteAll.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -37,18 +38,6 @@ struct Options {
     std::optional<double> exitAfter;
     std::string sighupLog;
 };
-
-void writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
 
 int usage() {
     writeAll(STDERR_FILENO, "Usage: quern-bridge-agent [--interval SECONDS] [--busy ID] [--offline]\n"

@@ -5,6 +5,7 @@
 #include "platform/UniqueFd.h"
 #include "standins/JobRecord.h"
 #include "standins/Plist.h"
+#include "standins/WriteAll.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -46,18 +47,6 @@ constexpr int kServiceNotFound = 113;
 constexpr std::int64_t kDefaultThrottleMillis = 10'000; // launchd's ThrottleInterval
 constexpr int kTermGraceMillis = 2'000;
 constexpr std::size_t kMaxPlistBytes = 1 << 20;
-
-void writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
 
 void complain(std::string_view text) {
     writeAll(STDERR_FILENO, text);
