@@ -257,6 +257,14 @@ xdotool key Escape
 menu_closed() { ! is_viewable "$menu"; }
 wait_for 10 "the menu to close on Escape" menu_closed
 
+# The tray host goes away and another one appears: the icon docks into the new one.
+stop_process "$trayer_pid"
+trayer_pid=""
+tray_icon=""
+trayer --edge top --align right --widthtype request --height 24 --transparent false >>"$out/trayer.log" 2>&1 &
+trayer_pid=$!
+wait_for 20 "the tray icon to dock into a tray host that appeared later" find_tray_icon
+
 client_alive
 echo "$name: window ${window_width}x${window_height}, tray icon ${icon_width}x${icon_height} in trayer," \
   "agent pid $agent_pid online, menu ${menu_width}x${menu_height}; screenshots in $out"
