@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdlib>
@@ -30,6 +31,8 @@ protected:
         ::setenv("QUERN_LAUNCHD_DIR", launchd.c_str(), 1);
     }
     void TearDown() override {
+        probe.stop();
+        EXPECT_LT(longestGap, 1s) << "the main thread was held up";
         delegate.reset();
         (void)test::runWithEnvironment(QUERN_LAUNCHCTL_PATH, {"bootout", target()}, {});
         ::unsetenv("QUERN_LAUNCHD_THROTTLE");
@@ -65,6 +68,15 @@ protected:
         };
         delegate = AppDelegate::create(hooks);
         delegate->applicationDidFinishLaunching();
+        // The window keeps answering: a main-thread round trip every 100 ms, its longest gap kept.
+        probe.setInterval(100);
+        QObject::connect(&probe, &QTimer::timeout, [this] {
+            const auto now = std::chrono::steady_clock::now();
+            if (lastTick)
+                longestGap = std::max(longestGap, now - *lastTick);
+            lastTick = now;
+        });
+        probe.start();
     }
 
     [[nodiscard]] int agentPid() const {
@@ -81,6 +93,9 @@ protected:
     const std::string home = root / "home dir ü";
     const std::string launchd = root / "launchd";
     std::shared_ptr<AppDelegate> delegate;
+    QTimer probe;
+    std::optional<std::chrono::steady_clock::time_point> lastTick;
+    std::chrono::steady_clock::duration longestGap{};
     std::mutex repairsMutex;
     std::vector<std::chrono::steady_clock::time_point> repairs;
 };
