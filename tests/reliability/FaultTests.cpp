@@ -22,6 +22,18 @@ using namespace std::chrono_literals;
 
 class Faults : public test::AppDelegateFixture {
 protected:
+    void SetUp() override {
+        AppDelegateFixture::SetUp();
+        (void)built(); // Qt opens what it keeps for the process (fonts, tray) with the first window
+        baseline = test::openDescriptorCount();
+    }
+    // Whatever the fault, nothing is left behind once the background work has ended.
+    void TearDown() override {
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return settled() && test::openDescriptorCount() == baseline; }, 8000))
+            << test::childProcesses().size() << " children, " << test::openDescriptorCount()
+            << " descriptors open, " << baseline << " at the start";
+    }
     // One refresh, timed: the main thread must be back within the bound.
     std::chrono::milliseconds timedRefresh(AppDelegate& delegate) {
         QElapsedTimer timer;
@@ -37,6 +49,7 @@ protected:
     }
     // Background repairs have ended and every child has been reaped.
     static bool settled() { return test::childProcesses().empty(); }
+    int baseline = 0;
 };
 
 TEST_F(Faults, BrokenLaunchctlIsBoundedAndShownAsStopped) {
@@ -74,8 +87,7 @@ TEST_F(Faults, BrokenLaunchctlIsBoundedAndShownAsStopped) {
          },
          AgentState::stopped, 1000ms},
     };
-    (void)built(); // Qt opens what it keeps for the process (fonts, tray) with the first window
-    const int descriptors = test::openDescriptorCount();
+    const int descriptors = baseline;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         for (const char* file : {"print.delay", "print.signal", "calls.log"})
