@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -515,30 +516,52 @@ bool isOwnDomain(const Target& target, std::string_view failurePrefix) {
     return false;
 }
 
-int print(std::span<char* const> args) {
-    const std::optional<Target> target = args.size() == 1 ? parseTarget(args[0]) : std::nullopt;
+// What print and bootout both need: a service target in the caller's own domain, the state
+// locked, and the service's record. Returns 0 with `service` filled, or the status to exit with.
+struct LoadedService {
+    Target target;
+    std::string dir;
+    UniqueFd lock;
+    JobRecord record;
+};
+int openService(std::span<char* const> args, std::string_view domainFailure,
+                const std::function<int(const Target&)>& notLoaded, LoadedService& service) {
+    std::optional<Target> target = args.size() == 1 ? parseTarget(args[0]) : std::nullopt;
     if (!target || target->label.empty())
         return usage(kUsageError);
-    if (!isOwnDomain(*target, "Bad request.\nPrint failed: "))
+    if (!isOwnDomain(*target, domainFailure))
         return 1;
-    const auto notFound = [&] {
-        complain("Bad request.\nCould not find service \"" + target->label +
-                 "\" in domain for user gui: " + std::to_string(target->uid) + "\n");
-        return kServiceNotFound;
-    };
     if (!isUsableLabel(target->label))
-        return notFound();
-    const std::optional<std::string> dir = stateDirectory();
+        return notLoaded(*target);
+    std::optional<std::string> dir = stateDirectory();
     if (!dir)
         return 1;
-    const UniqueFd lock = lockState(*dir);
-    if (!lock.valid())
+    service.lock = lockState(*dir);
+    if (!service.lock.valid())
         return cannotLock(*dir);
     std::optional<JobRecord> record = readRecord(*dir, target->label);
     if (!record)
-        return notFound();
-    const bool running = reconcile(*dir, *record);
-    writeAll(STDOUT_FILENO, describe(*target, *record, running));
+        return notLoaded(*target);
+    service.target = std::move(*target);
+    service.dir = std::move(*dir);
+    service.record = std::move(*record);
+    return 0;
+}
+
+int print(std::span<char* const> args) {
+    LoadedService service;
+    const int status = openService(
+        args, "Bad request.\nPrint failed: ",
+        [](const Target& target) {
+            complain("Bad request.\nCould not find service \"" + target.label +
+                     "\" in domain for user gui: " + std::to_string(target.uid) + "\n");
+            return kServiceNotFound;
+        },
+        service);
+    if (status != 0)
+        return status;
+    const bool running = reconcile(service.dir, service.record);
+    writeAll(STDOUT_FILENO, describe(service.target, service.record, running));
     return 0;
 }
 
@@ -601,29 +624,19 @@ int bootstrap(std::span<char* const> args) {
 }
 
 int bootout(std::span<char* const> args) {
-    const std::optional<Target> target = args.size() == 1 ? parseTarget(args[0]) : std::nullopt;
-    if (!target || target->label.empty())
-        return usage(kUsageError);
     constexpr std::string_view kFailed = "Boot-out failed: ";
-    if (!isOwnDomain(*target, kFailed))
-        return 1;
-    const auto notLoaded = [&] {
-        complain(std::string(kFailed) + errnoText(ESRCH) + "\n");
-        return ESRCH;
-    };
-    if (!isUsableLabel(target->label))
-        return notLoaded();
-    const std::optional<std::string> dir = stateDirectory();
-    if (!dir)
-        return 1;
-    const UniqueFd lock = lockState(*dir);
-    if (!lock.valid())
-        return cannotLock(*dir);
-    const std::optional<JobRecord> record = readRecord(*dir, target->label);
-    if (!record)
-        return notLoaded();
-    stopJob(*record);
-    if (::unlink(recordPath(*dir, target->label).c_str()) != 0) {
+    LoadedService service;
+    const int status = openService(
+        args, kFailed,
+        [&](const Target&) {
+            complain(std::string(kFailed) + errnoText(ESRCH) + "\n");
+            return ESRCH;
+        },
+        service);
+    if (status != 0)
+        return status;
+    stopJob(service.record);
+    if (::unlink(recordPath(service.dir, service.target.label).c_str()) != 0) {
         const int error = errno;
         complain(std::string(kFailed) + errnoText(error) + "\n");
         return error;
