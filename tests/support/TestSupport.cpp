@@ -181,29 +181,6 @@ int ChildProcess::stop() {
     return status_;
 }
 
-RunResult runWithEnvironment(const std::string& path, const std::vector<std::string>& arguments,
-                             const std::vector<std::string>& environment) {
-    RunResult result;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        return result;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const int pid = spawnWith(path, arguments, environment, &actions);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (pid > 0) {
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
-            result.output.append(buffer, static_cast<size_t>(n));
-        result.status = waitFor(pid);
-    }
-    ::close(fds[0]);
-    return result;
-}
-
 RunResult runWithDeadline(const std::string& path, const std::vector<std::string>& arguments,
                           const std::vector<std::string>& environment, std::chrono::milliseconds deadline) {
     RunResult result;
@@ -258,6 +235,11 @@ RunResult runWithDeadline(const std::string& path, const std::vector<std::string
         result.status = waitFor(pid);
     }
     return result;
+}
+
+RunResult runWithEnvironment(const std::string& path, const std::vector<std::string>& arguments,
+                             const std::vector<std::string>& environment) {
+    return runWithDeadline(path, arguments, environment, std::chrono::seconds(30));
 }
 
 } // namespace quern::test

@@ -70,16 +70,16 @@ private:
 struct RunResult {
     int status = -1;
     std::string output;
-    std::string errors;    // runWithDeadline only
-    bool timedOut = false; // runWithDeadline: the output had not reached EOF, or the program not ended
+    std::string errors;
+    bool timedOut = false; // the output had not reached EOF, or the program not ended
 };
-[[nodiscard]] RunResult runWithEnvironment(const std::string& path, const std::vector<std::string>& arguments,
-                                           const std::vector<std::string>& environment);
-
-// Like runWithEnvironment, also collecting standard error. Both outputs must reach EOF by the deadline,
-// else timedOut (a descendant holding the pipes counts) and a program still running is killed.
+// Standard input is the null device. Both outputs must reach EOF by the deadline, else timedOut (a
+// descendant holding the pipes counts) and a program still running is killed.
 [[nodiscard]] RunResult runWithDeadline(const std::string& path, const std::vector<std::string>& arguments,
                                         const std::vector<std::string>& environment,
                                         std::chrono::milliseconds deadline = std::chrono::seconds(10));
+// The same with a generous deadline, for programs expected to end at once.
+[[nodiscard]] RunResult runWithEnvironment(const std::string& path, const std::vector<std::string>& arguments,
+                                           const std::vector<std::string>& environment);
 
 } // namespace quern::test
