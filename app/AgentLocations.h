@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -33,19 +32,13 @@ inline constexpr std::string_view kHealthFileName = "health.json";
 template <typename T> class ComputedOnce {
 public:
     template <typename Compute> const T& get(Compute&& compute) const {
-        std::call_once(once_, [&] {
-            value_ = compute();
-            computations_.fetch_add(1, std::memory_order_release);
-        });
+        std::call_once(once_, [&] { value_ = compute(); });
         return value_;
     }
-    // How many times the value was formed: 0 before first use, then 1 for good.
-    [[nodiscard]] int computations() const { return computations_.load(std::memory_order_acquire); }
 
 private:
     mutable std::once_flag once_;
     mutable T value_{};
-    mutable std::atomic<int> computations_{0};
 };
 
 } // namespace quern

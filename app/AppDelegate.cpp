@@ -100,11 +100,6 @@ const std::string& AppDelegate::healthFile() const {
     return healthFile_.get([this] { return appendPathComponent(configDirectory(), kHealthFileName); });
 }
 
-int AppDelegate::computationsOfLocations() const {
-    return configDirectory_.computations() + launchAgent_.computations() + agentLog_.computations() +
-           healthFile_.computations();
-}
-
 // The user id is read at every use: a target is never cached.
 std::string AppDelegate::domainTarget() const {
     return quern::domainTarget(::getuid());

@@ -82,7 +82,6 @@ public:
     [[nodiscard]] const std::string& healthFile() const;
     [[nodiscard]] std::string domainTarget() const;
     [[nodiscard]] std::string serviceTarget() const;
-    [[nodiscard]] int computationsOfLocations() const;
 
     // Runner and wake (agent/): any thread.
     [[nodiscard]] std::int32_t launchctl(std::span<const std::string> arguments) const;
@@ -112,7 +111,6 @@ public:
     [[nodiscard]] QPushButton* reconnectButton() const { return reconnectButton_; }
     [[nodiscard]] QTimer* timer() const { return timer_; }
     [[nodiscard]] AgentState currentState() const { return currentState_; }
-    [[nodiscard]] std::optional<double> lastAutomaticReconnect() const { return lastAutomaticReconnect_; }
     [[nodiscard]] double now() const;
 
 protected:

@@ -1,7 +1,6 @@
 #include "platform/ProcessSpawn.h"
 
-#include "platform/UniqueFd.h"
-
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -10,6 +9,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #if defined(__linux__)
@@ -23,12 +23,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// posix_spawn attributes and file actions, released on every path.
+// posix_spawn attributes and file actions, released on every path. Every step is checked: a child
+// spawned after a failed step would start in a state nobody asked for.
 class SpawnSetup {
 public:
     SpawnSetup() {
-        posix_spawn_file_actions_init(&actions_);
-        posix_spawnattr_init(&attributes_);
+        ok_ = posix_spawn_file_actions_init(&actions_) == 0;
+        ok_ = posix_spawnattr_init(&attributes_) == 0 && ok_;
     }
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
@@ -38,10 +39,13 @@ public:
     }
     posix_spawn_file_actions_t* actions() { return &actions_; }
     posix_spawnattr_t* attributes() { return &attributes_; }
+    void check(int result) { ok_ = ok_ && result == 0; }
+    [[nodiscard]] bool ok() const { return ok_; }
 
 private:
     posix_spawn_file_actions_t actions_{};
     posix_spawnattr_t attributes_{};
+    bool ok_ = false;
 };
 
 int decodeStatus(int waitStatus) {
@@ -106,126 +110,217 @@ UniqueFd openProcessHandle([[maybe_unused]] pid_t pid) {
 #endif
 }
 
-void addOutputAction(posix_spawn_file_actions_t* actions, int target, OutputMode mode, int pipeWrite) {
+// A pipe whose read end we keep (non-blocking) and whose write end goes to the child.
+bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+    int fds[2];
+#if defined(__APPLE__)
+    if (::pipe(fds) != 0)
+        return false;
+    for (int fd : fds)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#else
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+#endif
+    readEnd.reset(fds[0]);
+    writeEnd.reset(fds[1]);
+    return ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK) == 0;
+}
+
+void addOutputAction(SpawnSetup& setup, int target, OutputMode mode, int pipeWrite) {
     switch (mode) {
     case OutputMode::Inherit:
         break;
     case OutputMode::Null:
-        posix_spawn_file_actions_addopen(actions, target, "/dev/null", O_WRONLY, 0);
+        setup.check(posix_spawn_file_actions_addopen(setup.actions(), target, "/dev/null", O_WRONLY, 0));
         break;
     case OutputMode::Capture:
-        posix_spawn_file_actions_adddup2(actions, pipeWrite, target);
+        setup.check(posix_spawn_file_actions_adddup2(setup.actions(), pipeWrite, target));
         break;
     }
 }
 
+// The inherited environment with the request's entries set over it.
+std::vector<std::string> mergedEnvironment(std::span<const std::string> overrides) {
+    std::vector<std::string> merged;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view item(*entry);
+        const std::string_view name = item.substr(0, item.find('=') + 1);
+        if (std::ranges::none_of(overrides, [&](const std::string& e) { return e.starts_with(name); }))
+            merged.emplace_back(item);
+    }
+    merged.insert(merged.end(), overrides.begin(), overrides.end());
+    return merged;
+}
+
 } // namespace
 
-SpawnResult spawnAndWait(const SpawnRequest& request) {
-    SpawnResult result;
+ChildProcess ChildProcess::start(const SpawnRequest& request) {
+    ChildProcess child;
+    child.timeout_ = request.timeout;
     const std::string path(request.path);
 
-    UniqueFd pipeRead;
-    UniqueFd pipeWrite;
-    const bool capture = request.standardOutput == OutputMode::Capture;
-    if (capture) {
-        int fds[2];
-#if defined(__APPLE__)
-        if (::pipe(fds) != 0)
-            return result;
-        for (int fd : fds)
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-#else
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            return result;
-#endif
-        pipeRead.reset(fds[0]);
-        pipeWrite.reset(fds[1]);
-        ::fcntl(pipeRead.get(), F_SETFL, ::fcntl(pipeRead.get(), F_GETFL) | O_NONBLOCK);
-    }
+    UniqueFd outputWrite;
+    UniqueFd errorsWrite;
+    if (request.standardOutput == OutputMode::Capture && !makePipe(child.output_, outputWrite))
+        return child;
+    if (request.standardError == OutputMode::Capture && !makePipe(child.errors_, errorsWrite))
+        return child;
 
     SpawnSetup setup;
-    addOutputAction(setup.actions(), STDOUT_FILENO, request.standardOutput, pipeWrite.get());
-    addOutputAction(setup.actions(), STDERR_FILENO,
-                    request.standardError == OutputMode::Capture ? OutputMode::Null : request.standardError,
-                    -1);
+    setup.check(posix_spawn_file_actions_addopen(setup.actions(), STDIN_FILENO, "/dev/null", O_RDONLY, 0));
+    addOutputAction(setup, STDOUT_FILENO, request.standardOutput, outputWrite.get());
+    addOutputAction(setup, STDERR_FILENO, request.standardError, errorsWrite.get());
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
 #if defined(__APPLE__)
     // Nothing but the three standard streams crosses into the child.
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
     for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        posix_spawn_file_actions_addinherit_np(setup.actions(), fd);
+        setup.check(posix_spawn_file_actions_addinherit_np(setup.actions(), fd));
 #elif defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    posix_spawn_file_actions_addclosefrom_np(setup.actions(), STDERR_FILENO + 1);
+    setup.check(posix_spawn_file_actions_addclosefrom_np(setup.actions(), STDERR_FILENO + 1));
 #endif
-    posix_spawnattr_setflags(setup.attributes(), flags);
+    setup.check(posix_spawnattr_setflags(setup.attributes(), flags));
     sigset_t signals;
     sigemptyset(&signals);
-    posix_spawnattr_setsigmask(setup.attributes(), &signals);
+    setup.check(posix_spawnattr_setsigmask(setup.attributes(), &signals));
     for (int sig : {SIGPIPE, SIGCHLD, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM})
         sigaddset(&signals, sig);
-    posix_spawnattr_setsigdefault(setup.attributes(), &signals);
+    setup.check(posix_spawnattr_setsigdefault(setup.attributes(), &signals));
+    if (!setup.ok())
+        return child;
 
-    std::vector<char*> argv;
+    std::vector<char*> argv; // posix_spawn's signature predates const
     argv.reserve(request.arguments.size() + 2);
     argv.push_back(const_cast<char*>(path.c_str()));
     for (const std::string& argument : request.arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    std::vector<std::string> environment;
+    std::vector<char*> envp;
+    if (!request.environment.empty()) {
+        environment = mergedEnvironment(request.environment);
+        for (std::string& entry : environment)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+    }
 
     pid_t pid = -1;
-    if (::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), environ) != 0)
-        return result; // glibc reports exec failures here; elsewhere the child exits 127
-    pipeWrite.reset(); // end of file comes when the child (and its heirs) close theirs
+    if (::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(),
+                      envp.empty() ? environ : envp.data()) != 0)
+        return child; // glibc reports exec failures here; elsewhere the child exits 127
+    child.pid_ = pid;
+    child.handle_ = openProcessHandle(pid);
+    return child; // the write ends close here: end of file comes when the child and its heirs close theirs
+}
 
-    const UniqueFd processHandle = openProcessHandle(pid);
-    const Clock::time_point deadline = Clock::now() + request.timeout;
-    bool reading = pipeRead.valid();
-    int status = -1;
-    bool ended = false;
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1))
+    , reaped_(other.reaped_)
+    , status_(other.status_)
+    , timeout_(other.timeout_)
+    , output_(std::move(other.output_))
+    , errors_(std::move(other.errors_))
+    , handle_(std::move(other.handle_)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        release();
+        pid_ = std::exchange(other.pid_, -1);
+        reaped_ = other.reaped_;
+        status_ = other.status_;
+        timeout_ = other.timeout_;
+        output_ = std::move(other.output_);
+        errors_ = std::move(other.errors_);
+        handle_ = std::move(other.handle_);
+    }
+    return *this;
+}
+
+ChildProcess::~ChildProcess() {
+    release();
+}
+
+void ChildProcess::release() noexcept {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, SIGKILL); // not reaped yet, so the pid is still ours
+        status_ = reapBlocking(pid_);
+        reaped_ = true;
+    }
+}
+
+bool ChildProcess::running() {
+    if (pid_ <= 0 || reaped_)
+        return false;
+    reaped_ = reapIfEnded(pid_, status_);
+    return !reaped_;
+}
+
+int ChildProcess::stop(int signal) {
+    if (pid_ <= 0 || reaped_)
+        return status_;
+    ::kill(pid_, signal);
+    status_ = reapBlocking(pid_);
+    reaped_ = true;
+    return status_;
+}
+
+SpawnResult ChildProcess::wait() {
+    SpawnResult result;
+    if (pid_ <= 0)
+        return result;
+    const Clock::time_point deadline = Clock::now() + timeout_;
+    UniqueFd* streams[2] = {&output_, &errors_};
+    std::string* sinks[2] = {&result.output, &result.errors};
     auto backoff = std::chrono::microseconds(100);
 
-    while (!ended) {
+    while (!reaped_) {
         const auto remaining =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (remaining <= 0) {
-            ::kill(pid, SIGKILL);
-            reapBlocking(pid);
+            release();
             result.timedOut = true;
-            result.output.clear();
             return result;
         }
-        pollfd fds[2];
+        pollfd fds[3];
         nfds_t count = 0;
-        if (reading)
-            fds[count++] = {pipeRead.get(), POLLIN, 0};
-        if (processHandle.valid())
-            fds[count++] = {processHandle.get(), POLLIN, 0};
-
-        if (count > 0 && processHandle.valid()) {
-            const int ready = ::poll(fds, count, static_cast<int>(remaining + 1));
-            if (ready < 0 && errno != EINTR)
+        for (const UniqueFd* stream : streams)
+            if (stream->valid())
+                fds[count++] = {stream->get(), POLLIN, 0};
+        if (handle_.valid()) {
+            fds[count++] = {handle_.get(), POLLIN, 0};
+            if (::poll(fds, count, static_cast<int>(remaining + 1)) < 0 && errno != EINTR)
                 break;
-        } else if (reading) {
+        } else if (count > 0) {
             // No process handle: wake for output, or every few milliseconds to look for the exit.
             ::poll(fds, count, 5);
         } else {
             std::this_thread::sleep_for(backoff);
             backoff = std::min(backoff * 2, std::chrono::microseconds(5000));
         }
-        if (reading)
-            reading = drain(pipeRead.get(), result.output);
-        ended = reapIfEnded(pid, status);
+        for (int i = 0; i < 2; ++i)
+            if (streams[i]->valid() && !drain(streams[i]->get(), *sinks[i]))
+                streams[i]->reset();
+        reaped_ = reapIfEnded(pid_, status_);
     }
-    if (!ended)
-        status = reapBlocking(pid);
-    // The child has ended: what it wrote is in the pipe already; a descendant that kept the
-    // pipe open must not hold us.
-    if (reading)
-        drain(pipeRead.get(), result.output);
+    if (!reaped_) {
+        status_ = reapBlocking(pid_);
+        reaped_ = true;
+    }
+    // The child has ended: what it wrote is in the pipes already; a descendant that kept a pipe
+    // open must not hold us.
+    for (int i = 0; i < 2; ++i)
+        if (streams[i]->valid())
+            (void)drain(streams[i]->get(), *sinks[i]);
+    output_.reset();
+    errors_.reset();
     result.started = true;
-    result.status = status;
+    result.status = status_;
     return result;
+}
+
+SpawnResult spawnAndWait(const SpawnRequest& request) {
+    return ChildProcess::start(request).wait();
 }
 
 } // namespace quern

@@ -1,17 +1,20 @@
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 #include <chrono>
 #include <functional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace quern {
 
 enum class OutputMode {
     Inherit, // the client's own stream
     Null,    // the null device
-    Capture, // a pipe read while the child runs (standard output only)
+    Capture, // a pipe read while the child runs
 };
 
 struct SpawnRequest {
@@ -21,6 +24,8 @@ struct SpawnRequest {
     OutputMode standardError = OutputMode::Null;
     // A child still running after this long is killed and reported as not started.
     std::chrono::milliseconds timeout{3000};
+    // "NAME=value" entries set over the inherited environment.
+    std::span<const std::string> environment = {};
 };
 
 struct SpawnResult {
@@ -28,10 +33,48 @@ struct SpawnResult {
     bool timedOut = false; // it ran past the timeout and was killed
     int status = -1;       // exit status, or the signal number when a signal ended it
     std::string output;    // captured standard output (Capture only)
+    std::string errors;    // captured standard error (Capture only)
 };
 
-// Starts the child with posix_spawn, reads its output while it runs, and reaps it. Safe to call
-// from several threads at once; every descriptor it makes is close-on-exec.
+// A child started with posix_spawn and not yet reaped. Every descriptor it makes is close-on-exec,
+// the child gets only the three standard streams and default signal handling. A child still
+// running when its owner lets go is killed and reaped: none outlives its owner unseen.
+class ChildProcess {
+public:
+    // Check started(): a path that cannot be run gives a child that never was.
+    [[nodiscard]] static ChildProcess start(const SpawnRequest& request);
+
+    ChildProcess() = default;
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    [[nodiscard]] bool started() const { return pid_ > 0; }
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    // Reaps the child if it has ended; false once it has.
+    [[nodiscard]] bool running();
+    // Reads captured output until the child ends, and reaps it; past the request's timeout it is
+    // killed instead. A descendant that keeps a pipe open does not hold the caller.
+    [[nodiscard]] SpawnResult wait();
+    // Sends the signal and waits for the end; the decoded status.
+    int stop(int signal);
+
+private:
+    void release() noexcept;
+
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = -1;
+    std::chrono::milliseconds timeout_{3000};
+    UniqueFd output_;
+    UniqueFd errors_;
+    UniqueFd handle_; // a pidfd where the system has them
+};
+
+// Starts the child, reads its output while it runs, and reaps it. Safe to call from several
+// threads at once.
 [[nodiscard]] SpawnResult spawnAndWait(const SpawnRequest& request);
 
 // How the application starts children; tests inject recorders or slow launchers.

@@ -1,20 +1,44 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the whole suite, again under AddressSanitizer + UBSan, and the
-# threaded parts under ThreadSanitizer.
-set -euo pipefail
+# threaded parts under ThreadSanitizer. Every stage runs even when an earlier one fails; a line per
+# stage says how it went, and the exit status is non-zero if any failed.
+set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/install-deps.sh"
 cd "$root"
+"$root/scripts/install-deps.sh" || exit 1
 jobs=2
 
-"$root/scripts/build.sh" default
-ctest --preset default -j"$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1"
 
-"$root/scripts/build.sh" asan
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS="suppressions=$root/tests/lsan.supp" \
-  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --preset asan -j"$jobs" -LE '^(soak|fuzz)$' # quarantine reads as growth; fuzzers carry their own
+summary=()
+failed=0
+# stage PRESET [ctest options...]
+stage() {
+  local preset=$1 start log ran failures status
+  shift
+  start=$(date +%s)
+  log="$root/build/$preset-ctest.log"
+  mkdir -p "$root/build"
+  if ! "$root/scripts/build.sh" "$preset"; then
+    summary+=("$(printf '%-8s build failed after %ss' "$preset" "$(($(date +%s) - start))")")
+    failed=1
+    return
+  fi
+  ctest --preset "$preset" -j"$jobs" "$@" 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  ran=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
+  failures=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$log" | tail -1)
+  summary+=("$(printf '%-8s %s tests, %s failed, %ss' "$preset" "${ran:-0}" "${failures:-?}" "$(($(date +%s) - start))")")
+  [ "$status" -eq 0 ] || failed=1
+}
 
-"$root/scripts/build.sh" tsan
-TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1" \
-  ctest --preset tsan -j"$jobs" -L '^(core|app|standins)$'
+stage default
+stage asan
+stage tsan -L '^(core|app|standins)$'
+
+echo
+echo "== test stages"
+printf '%s\n' "${summary[@]}"
+exit "$failed"

@@ -5,10 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QTest>
+#include <QThread>
 
+#include <algorithm>
 #include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,67 +21,115 @@
 
 namespace quern::test {
 
-// An application object wired to a recording fake launchctl and kill in a home directory of
-// its own (with a space and non-ASCII letters in its path) and a clock the test sets.
-class AppDelegateFixture : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ::mkdir(home.c_str(), 0700);
-        ::mkdir(tools.c_str(), 0700);
-        ::mkdir(configDir.c_str(), 0700);
-        ASSERT_EQ(::symlink(QUERN_FAKE_LAUNCHCTL, (tools + "/launchctl").c_str()), 0);
-        ASSERT_EQ(::symlink(QUERN_FAKE_LAUNCHCTL, (tools + "/kill").c_str()), 0);
+// launchctl and kill as the application sees them, through its launcher hook: every call is
+// recorded ("launchctl|print|gui/…", "kill|-HUP|42") and answered from a table the test sets.
+class FakeTools {
+public:
+    struct Answer {
+        int status = 0;
+        std::string output;
+    };
+    void set(const std::string& command, Answer answer) {
+        const std::lock_guard lock(mutex_);
+        answers_[command] = std::move(answer);
+    }
+    [[nodiscard]] std::vector<std::string> calls(bool mainThreadOnly = false) const {
+        const std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        for (const auto& [call, onMain] : calls_)
+            if (onMain || !mainThreadOnly)
+                out.push_back(call);
+        return out;
+    }
+    void clear() {
+        const std::lock_guard lock(mutex_);
+        calls_.clear();
+    }
+    [[nodiscard]] SpawnResult answer(const SpawnRequest& request) {
+        const bool kill = request.path.ends_with("kill");
+        std::string call = kill ? "kill" : "launchctl";
+        for (const std::string& argument : request.arguments)
+            call += "|" + argument;
+        const std::string command = kill ? "kill" : request.arguments.empty() ? "" : request.arguments[0];
+        const std::lock_guard lock(mutex_);
+        calls_.emplace_back(call, QThread::currentThread() == QCoreApplication::instance()->thread());
+        const auto found = answers_.find(command);
+        const Answer answer =
+            found != answers_.end() ? found->second : Answer{command == "print" ? 113 : 0, {}};
+        SpawnResult result{
+            .started = true, .timedOut = false, .status = answer.status, .output = {}, .errors = {}};
+        if (request.standardOutput == OutputMode::Capture)
+            result.output = answer.output;
+        return result;
     }
 
-    [[nodiscard]] AppDelegate::Hooks
-    hooks(std::chrono::milliseconds settlePause = std::chrono::milliseconds(50)) const {
+private:
+    mutable std::mutex mutex_;
+    std::map<std::string, Answer> answers_;
+    std::vector<std::pair<std::string, bool>> calls_;
+};
+
+// An application object on the fake tools, in a home of its own (with a space and non-ASCII
+// letters in its path), with a clock the test sets.
+class AppDelegateFixture : public ::testing::Test {
+protected:
+    void SetUp() override { std::filesystem::create_directories(configDir); }
+
+    [[nodiscard]] AppDelegate::Hooks hooks(std::chrono::milliseconds settlePause = 50ms) const {
         AppDelegate::Hooks hooks;
         hooks.home = home;
-        hooks.launchctlPath = tools + "/launchctl";
-        hooks.killPath = tools + "/kill";
+        hooks.launchctlPath = "/fake/launchctl";
+        hooks.killPath = "/fake/kill";
+        hooks.launcher = [tools = tools](const SpawnRequest& request) { return tools->answer(request); };
         hooks.clock = [clock = clock] { return clock->load(); };
         hooks.settlePause = settlePause;
         return hooks;
     }
-    [[nodiscard]] std::shared_ptr<AppDelegate>
-    make(std::chrono::milliseconds settlePause = std::chrono::milliseconds(50)) const {
+    [[nodiscard]] std::shared_ptr<AppDelegate> make(std::chrono::milliseconds settlePause = 50ms) const {
         return AppDelegate::create(hooks(settlePause));
     }
+    // As launched, but without the timer: only the test causes refreshes.
+    [[nodiscard]] std::shared_ptr<AppDelegate> built(std::chrono::milliseconds settlePause = 50ms) const {
+        auto delegate = make(settlePause);
+        delegate->buildWindow();
+        delegate->buildStatusItem();
+        return delegate;
+    }
 
-    // Behaviour of the fake for one command: exit status and standard output.
-    void setTool(const std::string& command, int status, const std::string& output = {}) const {
-        writeFile(tools + "/" + command + ".status", std::to_string(status));
-        writeFile(tools + "/" + command + ".output", output);
-    }
     void setLoaded(bool loaded, const std::string& pidLine = "\tpid = 4242\n") const {
-        setTool("print", loaded ? 0 : 113,
-                loaded ? "gui/501/x = {\n\tstate = running\n" + pidLine + "}\n" : "");
+        tools->set("print",
+                   {loaded ? 0 : 113, loaded ? "gui/501/x = {\n\tstate = running\n" + pidLine + "}\n" : ""});
     }
-    void writeHealth(double serverOkAt, const std::string& busy = "") const {
-        writeFile(configDir + "/health.json", "{\"server_ok_at\": " + std::to_string(serverOkAt) +
+    void writeHealth(double age, const std::string& busy = "") const {
+        writeFile(configDir + "/health.json", "{\"server_ok_at\": " + std::to_string(clock->load() - age) +
                                                   ", \"busy_command_id\": \"" + busy + "\"}");
     }
-    [[nodiscard]] std::vector<std::string> calls() const { return readLines(tools + "/calls.log"); }
-    void clearCalls() const { ::unlink((tools + "/calls.log").c_str()); }
-    [[nodiscard]] bool waitForCalls(size_t count, int ms = 5000) const {
-        return QTest::qWaitFor([&] { return calls().size() >= count; }, ms);
+    [[nodiscard]] std::vector<std::string> calls() const { return tools->calls(); }
+    [[nodiscard]] long count(const std::string& call, bool mainThreadOnly = false) const {
+        return std::ranges::count(tools->calls(mainThreadOnly), call);
     }
-    [[nodiscard]] std::string printCall() const {
+    [[nodiscard]] static bool waitFor(const std::function<bool()>& condition) {
+        return QTest::qWaitFor(condition, static_cast<int>(kHangGuard.count()));
+    }
+    [[nodiscard]] bool waitForCalls(size_t n) const {
+        return waitFor([&] { return calls().size() >= n; });
+    }
+    [[nodiscard]] static std::string printCall() {
         return "launchctl|print|" + serviceTarget(::getuid(), kServiceLabel);
     }
     [[nodiscard]] std::string bootstrapCall() const {
         return "launchctl|bootstrap|" + domainTarget(::getuid()) + "|" + home + "/Library/LaunchAgents/" +
                std::string(kServiceLabel) + ".plist";
     }
-    [[nodiscard]] std::string bootoutCall() const {
+    [[nodiscard]] static std::string bootoutCall() {
         return "launchctl|bootout|" + serviceTarget(::getuid(), kServiceLabel);
     }
 
     TempDir root{"quern-app"};
     const std::string home = root / "Zoë Müller 家";
     const std::string configDir = home + "/.quern-web-bridge";
-    const std::string tools = root / "tools";
-    std::shared_ptr<std::atomic<double>> clock = std::make_shared<std::atomic<double>>(1'800'000'000.0);
+    const std::shared_ptr<FakeTools> tools = std::make_shared<FakeTools>();
+    const std::shared_ptr<std::atomic<double>> clock = std::make_shared<std::atomic<double>>(1'800'000'000.0);
 };
 
 } // namespace quern::test

@@ -41,19 +41,18 @@ protected:
         for (const std::string& label : loaded)
             (void)launchctl({"bootout", service(label)});
         // Nothing this test started may outlive it: no job and no monitor.
-        EXPECT_TRUE(waitUntil([&] { return processesWithEnvironment("HOME=" + home).empty(); }, 10s));
+        EXPECT_TRUE(waitUntil([&] { return processesWithEnvironment("HOME=" + home).empty(); })) << "hung";
         for (const int pid : processesWithEnvironment("HOME=" + home))
             ::kill(pid, SIGKILL);
     }
 
-    // Callers read through pipes, which must reach EOF even when the call started a job.
-    [[nodiscard]] RunResult launchctl(const std::vector<std::string>& arguments) const {
-        RunResult result = runWithDeadline(QUERN_LAUNCHCTL_PATH, arguments, environment, 5s);
-        EXPECT_FALSE(result.timedOut) << ::testing::PrintToString(arguments);
+    [[nodiscard]] SpawnResult launchctl(const std::vector<std::string>& arguments) const {
+        SpawnResult result = run(QUERN_LAUNCHCTL_PATH, arguments, environment);
+        EXPECT_FALSE(result.timedOut) << "hung: " << ::testing::PrintToString(arguments);
         return result;
     }
     [[nodiscard]] std::string printed(const std::string& label) const {
-        const RunResult result = launchctl({"print", service(label)});
+        const SpawnResult result = launchctl({"print", service(label)});
         EXPECT_EQ(result.status, 0) << result.errors;
         return result.output;
     }
@@ -76,10 +75,17 @@ protected:
         writeFile(path, xml + "</array>" + extraKeys + "</dict></plist>\n");
         return path;
     }
-    RunResult bootstrap(const std::string& label, const std::string& extraKeys = "",
-                        const std::vector<std::string>& arguments = {}) {
+    // Read through a pipe, as a shell's $(...) would: it must reach its end even though the call
+    // left a job running.
+    SpawnResult bootstrap(const std::string& label, const std::string& extraKeys = "",
+                          const std::vector<std::string>& arguments = {}) {
         loaded.push_back(label);
-        return launchctl({"bootstrap", domain, writePlist(label, extraKeys, arguments)});
+        SpawnResult result = run("/bin/bash",
+                                 {"-c", "set -o pipefail; \"$0\" \"$@\" | cat", QUERN_LAUNCHCTL_PATH,
+                                  "bootstrap", domain, writePlist(label, extraKeys, arguments)},
+                                 environment);
+        EXPECT_FALSE(result.timedOut) << "hung: the pipe never reached its end";
+        return result;
     }
 
     TempDir root{"quern-launchctl"};
@@ -93,7 +99,7 @@ protected:
 
 TEST_F(LaunchctlTest, BootstrapPrintHangUpBootout) {
     const std::string label = "com.example.quern.cycle";
-    const RunResult boot = bootstrap(label);
+    const SpawnResult boot = bootstrap(label);
     ASSERT_EQ(boot.status, 0) << boot.errors;
     EXPECT_EQ(boot.output + boot.errors, "");
 
@@ -112,7 +118,7 @@ TEST_F(LaunchctlTest, BootstrapPrintHangUpBootout) {
     EXPECT_NEAR(health.value("server_ok_at", -1.0), wallClock(), 10.0);
 
     for (std::size_t sent = 1; sent <= 2; ++sent) {
-        ASSERT_EQ(runWithEnvironment("/bin/kill", {"-HUP", std::to_string(*pid)}, {}).status, 0);
+        ASSERT_EQ(run("/bin/kill", {"-HUP", std::to_string(*pid)}).status, 0);
         EXPECT_TRUE(waitUntil([&] { return readLines(home + "/" + label + ".hups").size() == sent; }))
             << "SIGHUP " << sent << " did not reach the agent";
     }
@@ -120,7 +126,7 @@ TEST_F(LaunchctlTest, BootstrapPrintHangUpBootout) {
     EXPECT_EQ(launchctl({"bootout", service(label)}).status, 0);
     EXPECT_FALSE(live(*pid)) << "bootout returned before the agent ended";
     EXPECT_TRUE(has(readFile(home + "/.quern-web-bridge/agent.log"), "exit (SIGTERM)"));
-    const RunResult gone = launchctl({"print", service(label)});
+    const SpawnResult gone = launchctl({"print", service(label)});
     EXPECT_EQ(gone.status, 113);
     EXPECT_EQ(gone.output + gone.errors,
               "Bad request.\nCould not find service \"" + label + "\" in domain for user gui: " + uid + "\n");
@@ -150,7 +156,7 @@ TEST_F(LaunchctlTest, FailuresAreHandledAsLaunchdDoes) {
         {{}, 64, "Usage:"},
     };
     for (const auto& [arguments, status, errorsStart] : cases) {
-        const RunResult result = launchctl(arguments);
+        const SpawnResult result = launchctl(arguments);
         EXPECT_EQ(result.status, status) << ::testing::PrintToString(arguments) << result.errors;
         EXPECT_TRUE(result.errors.starts_with(errorsStart) && result.output.empty()) << result.errors;
     }
@@ -170,7 +176,7 @@ TEST_F(LaunchctlTest, ConcurrentCallsSerialiseAndARecycledPidIsNeverSignalled) {
     loaded.push_back(label);
     // Four contenders and four prints at once: one contender wins, prints see the job whole or not at all.
     const auto race = [&](const std::vector<std::string>& contender, const std::string& lost) {
-        std::vector<RunResult> results(8);
+        std::vector<SpawnResult> results(8);
         std::latch start(8);
         std::vector<std::jthread> threads;
         for (std::size_t i = 0; i < results.size(); ++i)
@@ -182,7 +188,7 @@ TEST_F(LaunchctlTest, ConcurrentCallsSerialiseAndARecycledPidIsNeverSignalled) {
         threads.clear(); // joins them
         int winners = 0;
         for (std::size_t i = 0; i < results.size(); ++i) {
-            const RunResult& r = results[i];
+            const SpawnResult& r = results[i];
             if (i % 2 == 1)
                 EXPECT_TRUE(r.status == 113 || (r.status == 0 && r.output.ends_with("\n}\n"))) << r.errors;
             else if (r.status == 0)
@@ -199,7 +205,7 @@ TEST_F(LaunchctlTest, ConcurrentCallsSerialiseAndARecycledPidIsNeverSignalled) {
     ASSERT_TRUE(record && record->runs == 1U && live(record->pid));
 
     // Point the record at another process, as if the pid had been reused; none started at clock tick 1.
-    ChildProcess bystander("/bin/sleep", {"60"}, {});
+    ChildProcess bystander = startProgram("/bin/sleep", {"600"});
     const auto agent = static_cast<pid_t>(std::exchange(record->pid, bystander.pid()));
     record->startTicks = 1;
     writeFile(recordPath, standins::serializeRecord(*record));
@@ -220,10 +226,11 @@ TEST_F(LaunchctlTest, OnlyKeepAliveJobsRestartAndNotWithinTheThrottle) {
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &term, nullptr);
-    const RunResult boot = bootstrap(plain,
-                                     "<key>StandardOutPath</key><string>" + out +
-                                         "</string><key>StandardErrorPath</key><string>" + err + "</string>",
-                                     {"/bin/bash", "-c", kReportStart});
+    const SpawnResult boot =
+        bootstrap(plain,
+                  "<key>StandardOutPath</key><string>" + out +
+                      "</string><key>StandardErrorPath</key><string>" + err + "</string>",
+                  {"/bin/bash", "-c", kReportStart});
     pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
     ASSERT_EQ(boot.status, 0) << boot.errors;
 
@@ -236,14 +243,12 @@ TEST_F(LaunchctlTest, OnlyKeepAliveJobsRestartAndNotWithinTheThrottle) {
     ASSERT_EQ(::kill(*first, SIGKILL), 0);
     bool sawStopped = false;
     std::optional<int> next;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            const std::string shown = printed(kept);
-            next = pidOf(shown);
-            sawStopped = sawStopped || (has(shown, "\tstate = not running\n") && !next);
-            return next && *next != *first;
-        },
-        10s));
+    ASSERT_TRUE(waitUntil([&] {
+        const std::string shown = printed(kept);
+        next = pidOf(shown);
+        sawStopped = sawStopped || (has(shown, "\tstate = not running\n") && !next);
+        return next && *next != *first;
+    })) << "hung";
     EXPECT_GE(std::chrono::steady_clock::now() - before, 2s) << "restarted within the throttle interval";
     EXPECT_TRUE(sawStopped && live(*next));
     EXPECT_TRUE(

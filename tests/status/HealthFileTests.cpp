@@ -6,7 +6,8 @@
 namespace quern {
 namespace {
 
-TEST(HealthFile, OnlyAWellFormedObjectMakesARecord) {
+// FIFOs, directories, devices and unreadable files are rows of the fault suite.
+TEST(HealthFile, OnlyAWholeWellFormedObjectMakesARecord) {
     struct Case {
         const char* name;
         std::string contents;
@@ -14,23 +15,21 @@ TEST(HealthFile, OnlyAWellFormedObjectMakesARecord) {
     };
     const std::vector<Case> cases = {
         {"object", R"({"server_ok_at": 1733540000.5, "busy_command_id": "c1", "extra": [1]})", true},
-        {"integer time", R"({"server_ok_at": 1733540000})", true},
         {"empty object", "{}", false}, // a record, but an empty one
         {"empty file", "", false},
         {"blanks", " \n\t ", false},
         {"array", "[1, 2]", false},
         {"bare number", "42", false},
-        {"bare string", "\"ok\"", false},
         {"trailing comma", R"({"server_ok_at": 1,})", false},
         {"comment", "{\"server_ok_at\": 1 /* now */}", false},
         {"torn write", R"({"server_ok_at": 17335)", false},
         {"invalid UTF-8 inside a string", "{\"busy_command_id\": \"\xff\"}", false},
         {"two documents", "{} {}", false},
-        {"anything after a NUL byte", std::string(R"({"server_ok_at": 1})") + '\0' + "{\xff", false},
-        {"zero-filled tail", std::string(R"({"server_ok_at": 1})") + std::string(8, '\0'), false},
+        {"zero-filled tail after a crash", std::string(R"({"server_ok_at": 1})") + std::string(8, '\0'),
+         false},
     };
+    const test::TempDir dir;
     for (const Case& c : cases) {
-        const test::TempDir dir;
         test::writeFile(dir / "health.json", c.contents);
         const HealthRecord record = readHealthFile(dir / "health.json");
         EXPECT_TRUE(record.is_object()) << c.name;
@@ -38,17 +37,6 @@ TEST(HealthFile, OnlyAWellFormedObjectMakesARecord) {
     }
 }
 
-TEST(HealthFile, KeepsEveryMemberUnchanged) {
-    const test::TempDir dir;
-    test::writeFile(dir / "health.json",
-                    R"({"server_ok_at": 12.25, "busy_command_id": " ", "version": "x"})");
-    const HealthRecord record = readHealthFile(dir / "health.json");
-    EXPECT_EQ(record.at("server_ok_at").get<double>(), 12.25);
-    EXPECT_EQ(record.at("busy_command_id"), " ");
-    EXPECT_EQ(record.at("version"), "x");
-}
-
-// FIFOs, directories, devices and unreadable files are rows of the fault suite; here, the limit.
 TEST(HealthFile, AFileOfExactlyTheLimitIsReadAndOneByteMoreIsNot) {
     const test::TempDir dir;
     std::string body = R"({"server_ok_at": 1, "pad": ")";

@@ -1,8 +1,6 @@
-// A child for the runner tests: what it does is chosen by its first argument.
+// A child for the runner and fault tests: what it does is chosen by its first argument.
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
@@ -10,90 +8,65 @@
 
 namespace {
 
-void writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
+void writeText(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n <= 0)
             return;
-        data += n;
-        size -= static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
 }
 
-void writeText(const std::string& text) {
-    writeAll(STDOUT_FILENO, text.data(), text.size());
-}
+int recordFd = -1;
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2)
-        return 2;
-    const std::string mode = argv[1];
+    const std::string mode = argc > 1 ? argv[1] : "";
+    const std::string value = argc > 2 ? argv[2] : "";
     if (mode == "args") { // one argument per line, between brackets
         for (int i = 2; i < argc; ++i)
-            writeText(std::string("[") + argv[i] + "]\n");
-        return 0;
-    }
-    if (mode == "exit")
-        return std::atoi(argv[2]);
-    if (mode == "bytes") { // N bytes of 'x'
-        const std::string block(std::strtoul(argv[2], nullptr, 10), 'x');
-        writeText(block);
-        return 0;
-    }
-    if (mode == "text") {
-        writeText(argv[2]);
-        return 0;
-    }
-    if (mode == "invalid-utf8") {
-        writeText("pid = \xff\xfe 12\n");
-        return 0;
-    }
-    if (mode == "signal") {
-        std::signal(SIGTERM, SIG_DFL);
-        ::raise(std::atoi(argv[2]));
-        return 0;
-    }
-    if (mode == "hang") {
+            writeText(STDOUT_FILENO, std::string("[") + argv[i] + "]\n");
+    } else if (mode == "exit") {
+        return std::atoi(value.c_str());
+    } else if (mode == "bytes") { // N bytes of 'x'
+        writeText(STDOUT_FILENO, std::string(std::strtoul(value.c_str(), nullptr, 10), 'x'));
+    } else if (mode == "text") {
+        writeText(STDOUT_FILENO, value);
+    } else if (mode == "streams") {
+        writeText(STDERR_FILENO, "to standard error\n");
+        writeText(STDOUT_FILENO, "out\n");
+    } else if (mode == "signal") {
+        std::signal(std::atoi(value.c_str()), SIG_DFL);
+        ::raise(std::atoi(value.c_str()));
+    } else if (mode == "hang") {
         for (;;)
             ::pause();
-    }
-    if (mode == "stderr") {
-        const std::string text = "to standard error\n";
-        writeAll(STDERR_FILENO, text.data(), text.size());
-        writeText("out\n");
-        return 0;
-    }
-    if (mode == "fds") { // descriptors open in the child beyond the standard three
-        int count = 0;
+    } else if (mode == "fds") { // descriptors open beyond the standard three, less the directory's own
+        int count = -1;
         if (DIR* dir = ::opendir("/proc/self/fd")) {
-            while (const dirent* entry = ::readdir(dir)) {
-                if (entry->d_name[0] != '.' && std::atoi(entry->d_name) > 2)
-                    ++count;
-            }
+            while (const dirent* entry = ::readdir(dir))
+                count += entry->d_name[0] != '.' && std::atoi(entry->d_name) > 2 ? 1 : 0;
             ::closedir(dir);
         }
-        writeText(std::to_string(count - 1) + "\n"); // less the directory's own
-        return 0;
-    }
-    if (mode == "record-signals") { // appends a line to the file for every SIGHUP, until killed
-        static int recordFd = -1;
-        recordFd = ::open(argv[2], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        writeText(STDOUT_FILENO, std::to_string(count) + "\n");
+    } else if (mode == "record-signals") { // a line in the file for every SIGHUP, until killed
+        recordFd = ::open(value.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
         struct sigaction action {};
         action.sa_handler = [](int) { (void)!::write(recordFd, "HUP\n", 4); };
         ::sigaction(SIGHUP, &action, nullptr);
-        writeText("ready\n");
+        (void)!::write(recordFd, "ready\n", 6);
         for (;;)
             ::pause();
-    }
-    if (mode == "heir") { // leaves a grandchild holding standard output open, then exits
-        if (::fork() == 0) {
-            ::sleep(5);
-            ::_exit(0);
+    } else if (mode == "heir") { // a grandchild keeps standard output open for good; its pid is printed
+        const pid_t heir = ::fork();
+        if (heir == 0) {
+            for (;;)
+                ::pause();
         }
-        writeText("parent done\n");
-        return 0;
+        writeText(STDOUT_FILENO, std::to_string(heir) + "\n");
+    } else {
+        return 2;
     }
-    return 2;
+    return 0;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ProcessSpawn.h"
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -7,6 +9,11 @@
 #include <vector>
 
 namespace quern::test {
+
+using namespace std::chrono_literals;
+
+// Every wait in the suite is for a condition; this deadline only turns a hang into a failure.
+inline constexpr std::chrono::milliseconds kHangGuard = 60s;
 
 // A private temporary directory, removed with everything in it.
 class TempDir {
@@ -26,60 +33,25 @@ void writeFile(const std::string& path, std::string_view contents);
 [[nodiscard]] std::string readFile(const std::string& path);
 [[nodiscard]] std::vector<std::string> readLines(const std::string& path);
 
-// Polls until the condition holds or the deadline passes; returns the last result.
+// Polls the condition until it holds, or the hang guard passes; the last result.
 [[nodiscard]] bool waitUntil(const std::function<bool()>& condition,
-                             std::chrono::milliseconds deadline = std::chrono::seconds(5));
-
-// Open descriptors of this process, and its children that are still around (zombies included).
-[[nodiscard]] int openDescriptorCount();
-[[nodiscard]] std::vector<int> childProcesses();
-
-// Processes (of any parent) whose environment holds exactly this entry, e.g. "HOME=/tmp/x". Zombies
-// and processes in the middle of an exec have no environment to read, so they never match.
-[[nodiscard]] std::vector<int> processesWithEnvironment(const std::string& entry);
+                             std::chrono::milliseconds guard = kHangGuard);
 
 // Wall-clock seconds since 1970.
 [[nodiscard]] double wallClock();
 
-} // namespace quern::test
+// Open descriptors of this process, and its children still around (zombies included).
+[[nodiscard]] int openDescriptorCount();
+[[nodiscard]] std::vector<int> childProcesses();
+// Processes of any parent whose environment holds exactly this entry, e.g. "HOME=/tmp/x".
+[[nodiscard]] std::vector<int> processesWithEnvironment(const std::string& entry);
 
-namespace quern::test {
-
-// A child started with extra environment variables; killed and reaped when it goes out of scope.
-class ChildProcess {
-public:
-    ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& environment);
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-    ~ChildProcess();
-    [[nodiscard]] int pid() const { return pid_; }
-    [[nodiscard]] bool running();
-    // Sends SIGTERM and waits; the exit status, or -1.
-    int stop();
-    // The exit status (128 + signal when killed) once running() or stop() saw it end, else -1.
-    [[nodiscard]] int exitStatus() const { return status_; }
-
-private:
-    int pid_ = -1;
-    bool reaped_ = false;
-    int status_ = -1;
-};
-
-// Runs a program to its end with extra environment; its exit status and standard output.
-struct RunResult {
-    int status = -1;
-    std::string output;
-    std::string errors;
-    bool timedOut = false; // the output had not reached EOF, or the program not ended
-};
-// Standard input is the null device. Both outputs must reach EOF by the deadline, else timedOut (a
-// descendant holding the pipes counts) and a program still running is killed.
-[[nodiscard]] RunResult runWithDeadline(const std::string& path, const std::vector<std::string>& arguments,
-                                        const std::vector<std::string>& environment,
-                                        std::chrono::milliseconds deadline = std::chrono::seconds(10));
-// The same with a generous deadline, for programs expected to end at once.
-[[nodiscard]] RunResult runWithEnvironment(const std::string& path, const std::vector<std::string>& arguments,
-                                           const std::vector<std::string>& environment);
+// Runs a program to its end through the product's runner, both streams captured; stuck past the
+// hang guard, it is killed and the result says timedOut.
+[[nodiscard]] SpawnResult run(const std::string& path, const std::vector<std::string>& arguments,
+                              const std::vector<std::string>& environment = {});
+// Starts a program that runs beside the test; killed and reaped when the handle goes.
+[[nodiscard]] ChildProcess startProgram(const std::string& path, const std::vector<std::string>& arguments,
+                                        const std::vector<std::string>& environment = {});
 
 } // namespace quern::test
