@@ -48,12 +48,21 @@ private:
     bool ok_ = false;
 };
 
+// A status that could not be had: the child was reaped elsewhere, or is not ours.
+constexpr int kUnknownStatus = -1000;
+
+// The exit status, or the signal number as a negative value.
 int decodeStatus(int waitStatus) {
     if (WIFEXITED(waitStatus))
         return WEXITSTATUS(waitStatus);
     if (WIFSIGNALED(waitStatus))
-        return WTERMSIG(waitStatus);
-    return -1;
+        return -WTERMSIG(waitStatus);
+    return kUnknownStatus;
+}
+
+// As callers see it: the exit status or the signal number, -1 when unknown.
+int publicStatus(int status) {
+    return status == kUnknownStatus ? -1 : status < 0 ? -status : status;
 }
 
 // Reaps our own child only; never wait() for any child, Qt reaps its own.
@@ -61,7 +70,7 @@ int reapBlocking(pid_t pid) {
     int waitStatus = 0;
     while (::waitpid(pid, &waitStatus, 0) < 0) {
         if (errno != EINTR)
-            return -1;
+            return kUnknownStatus;
     }
     return decodeStatus(waitStatus);
 }
@@ -78,7 +87,7 @@ bool reapIfEnded(pid_t pid, int& status) {
         return true;
     }
     if (r < 0) { // already reaped elsewhere or not ours: nothing more to wait for
-        status = -1;
+        status = kUnknownStatus;
         return true;
     }
     return false;
@@ -127,7 +136,7 @@ bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
     return ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK) == 0;
 }
 
-void addOutputAction(SpawnSetup& setup, int target, OutputMode mode, int pipeWrite) {
+void addOutputAction(SpawnSetup& setup, int target, OutputMode mode, int pipeWrite, std::string_view file) {
     switch (mode) {
     case OutputMode::Inherit:
         break;
@@ -136,6 +145,11 @@ void addOutputAction(SpawnSetup& setup, int target, OutputMode mode, int pipeWri
         break;
     case OutputMode::Capture:
         setup.check(posix_spawn_file_actions_adddup2(setup.actions(), pipeWrite, target));
+        break;
+    case OutputMode::Append:
+        // The action keeps its own copy of the path.
+        setup.check(posix_spawn_file_actions_addopen(setup.actions(), target, std::string(file).c_str(),
+                                                     O_WRONLY | O_CREAT | O_APPEND, 0644));
         break;
     }
 }
@@ -169,9 +183,15 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
 
     SpawnSetup setup;
     setup.check(posix_spawn_file_actions_addopen(setup.actions(), STDIN_FILENO, "/dev/null", O_RDONLY, 0));
-    addOutputAction(setup, STDOUT_FILENO, request.standardOutput, outputWrite.get());
-    addOutputAction(setup, STDERR_FILENO, request.standardError, errorsWrite.get());
+    addOutputAction(setup, STDOUT_FILENO, request.standardOutput, outputWrite.get(),
+                    request.standardOutputPath);
+    addOutputAction(setup, STDERR_FILENO, request.standardError, errorsWrite.get(),
+                    request.standardErrorPath);
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+#if defined(POSIX_SPAWN_SETSID)
+    if (request.newSession)
+        flags |= POSIX_SPAWN_SETSID;
+#endif
 #if defined(__APPLE__)
     // Nothing but the three standard streams crosses into the child.
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
@@ -184,15 +204,17 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
     sigset_t signals;
     sigemptyset(&signals);
     setup.check(posix_spawnattr_setsigmask(setup.attributes(), &signals));
-    for (int sig : {SIGPIPE, SIGCHLD, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM})
-        sigaddset(&signals, sig);
+    sigfillset(&signals); // every handler back to its default, whatever the caller had
+    sigdelset(&signals, SIGKILL);
+    sigdelset(&signals, SIGSTOP);
     setup.check(posix_spawnattr_setsigdefault(setup.attributes(), &signals));
     if (!setup.ok())
         return child;
 
     std::vector<char*> argv; // posix_spawn's signature predates const
     argv.reserve(request.arguments.size() + 2);
-    argv.push_back(const_cast<char*>(path.c_str()));
+    const std::string argv0 = request.argv0.empty() ? path : std::string(request.argv0);
+    argv.push_back(const_cast<char*>(argv0.c_str()));
     for (const std::string& argument : request.arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
@@ -206,8 +228,12 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
     }
 
     pid_t pid = -1;
-    if (::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(),
-                      envp.empty() ? environ : envp.data()) != 0)
+    char** const env = envp.empty() ? environ : envp.data();
+    const int error =
+        request.searchPath
+            ? ::posix_spawnp(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), env)
+            : ::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), env);
+    if (error != 0)
         return child; // glibc reports exec failures here; elsewhere the child exits 127
     child.pid_ = pid;
     child.handle_ = openProcessHandle(pid);
@@ -257,26 +283,28 @@ bool ChildProcess::running() {
 }
 
 int ChildProcess::stop(int signal) {
-    if (pid_ <= 0 || reaped_)
-        return status_;
-    ::kill(pid_, signal);
-    status_ = reapBlocking(pid_);
-    reaped_ = true;
-    return status_;
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, signal);
+        status_ = reapBlocking(pid_);
+        reaped_ = true;
+    }
+    return publicStatus(status_);
 }
 
 SpawnResult ChildProcess::wait() {
     SpawnResult result;
     if (pid_ <= 0)
         return result;
-    const Clock::time_point deadline = Clock::now() + timeout_;
+    const bool forGood = timeout_ == std::chrono::milliseconds::max();
+    const Clock::time_point deadline = forGood ? Clock::time_point::max() : Clock::now() + timeout_;
     UniqueFd* streams[2] = {&output_, &errors_};
     std::string* sinks[2] = {&result.output, &result.errors};
     auto backoff = std::chrono::microseconds(100);
 
     while (!reaped_) {
         const auto remaining =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            forGood ? 3'600'000
+                    : std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (remaining <= 0) {
             release();
             result.timedOut = true;
@@ -315,7 +343,8 @@ SpawnResult ChildProcess::wait() {
     output_.reset();
     errors_.reset();
     result.started = true;
-    result.status = status_;
+    result.status = publicStatus(status_);
+    result.signalled = status_ < 0 && status_ != kUnknownStatus;
     return result;
 }
 

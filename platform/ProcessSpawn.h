@@ -15,6 +15,7 @@ enum class OutputMode {
     Inherit, // the client's own stream
     Null,    // the null device
     Capture, // a pipe read while the child runs
+    Append,  // the file at the request's path for that stream, created if need be
 };
 
 struct SpawnRequest {
@@ -22,18 +23,26 @@ struct SpawnRequest {
     std::span<const std::string> arguments; // argv[1...]; argv[0] is the path
     OutputMode standardOutput = OutputMode::Null;
     OutputMode standardError = OutputMode::Null;
-    // A child still running after this long is killed and reported as not started.
+    // A child still running after this long is killed and reported as not started; max() waits for good.
     std::chrono::milliseconds timeout{3000};
     // "NAME=value" entries set over the inherited environment.
     std::span<const std::string> environment = {};
+    // What a service manager needs besides: the files for Append, an argv[0] other than the path, a
+    // path looked up in PATH, a session of the child's own.
+    std::string_view standardOutputPath = {};
+    std::string_view standardErrorPath = {};
+    std::string_view argv0 = {};
+    bool searchPath = false;
+    bool newSession = false;
 };
 
 struct SpawnResult {
-    bool started = false;  // false when it could not be started, or was killed for running too long
-    bool timedOut = false; // it ran past the timeout and was killed
-    int status = -1;       // exit status, or the signal number when a signal ended it
-    std::string output;    // captured standard output (Capture only)
-    std::string errors;    // captured standard error (Capture only)
+    bool started = false;   // false when it could not be started, or was killed for running too long
+    bool timedOut = false;  // it ran past the timeout and was killed
+    int status = -1;        // exit status, or the signal number when a signal ended it
+    bool signalled = false; // a signal ended it
+    std::string output;     // captured standard output (Capture only)
+    std::string errors;     // captured standard error (Capture only)
 };
 
 // A child started with posix_spawn and not yet reaped. Every descriptor it makes is close-on-exec,
@@ -66,7 +75,7 @@ private:
 
     pid_t pid_ = -1;
     bool reaped_ = false;
-    int status_ = -1;
+    int status_ = -1000; // unknown until reaped
     std::chrono::milliseconds timeout_{3000};
     UniqueFd output_;
     UniqueFd errors_;
