@@ -62,17 +62,5 @@ TEST_F(BridgeAgentTest, EndsWithStatusZeroOnStopSignalsAndThreeOnExitAfter) {
     }
 }
 
-TEST_F(BridgeAgentTest, HealthIsAlwaysWholeAndEscapesTheBusyId) {
-    const std::string busy = "quote\" back\\slash tab\tnew\nline ünïcødé ✓ " + std::string(3000, 'x');
-    ChildProcess agent = startProgram(QUERN_AGENT_PATH, {"--interval", "0.001", "--busy", busy}, environment);
-    ASSERT_TRUE(waitUntil([&] { return !health().empty(); }));
-    for (int i = 0; i < 3000; ++i) { // rewritten every millisecond, but the file is there from now on
-        const nlohmann::json parsed = health();
-        ASSERT_TRUE(parsed.value("pid", -1) == agent.pid() && parsed.value("server_ok_at", -1.0) > 0 &&
-                    parsed.value("busy_command_id", "") == busy)
-            << "read " << i;
-    }
-}
-
 } // namespace
 } // namespace quern::test
