@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/AgentIdentity.h" // kServiceLabel, kDashboardAddress
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -7,10 +9,6 @@
 #include <sys/types.h>
 
 namespace quern {
-
-// The agent's launchd label and the web console; fixed for the life of the program.
-inline constexpr std::string_view kServiceLabel = "app.quernzova.quern-bridge";
-inline constexpr std::string_view kDashboardAddress = "https://console.quernzova.app";
 
 inline constexpr std::string_view kConfigDirectoryName = ".quern-web-bridge";
 inline constexpr std::string_view kAgentLogName = "agent.log";

@@ -43,7 +43,10 @@ else
 fi
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/quern-bench.XXXXXX")"
-label="$(sed -n 's/.*kServiceLabel = "\(.*\)";/\1/p' "$root/app/AgentLocations.h")"
+export QUERN_AGENT_IDENTITY="$bin/agent-identity.sh"
+# shellcheck source=../scripts/agent-identity.sh.in
+. "$QUERN_AGENT_IDENTITY"
+label=$quern_service_label
 target="gui/$(id -u)/$label"
 started=()   # pids of the X server and tray host we start
 envs=()
