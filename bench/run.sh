@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds what the benchmark needs and prints its table: every figure beside its floor, measured in
-# the same run on the same machine.
+# the same run on the same machine. Google Benchmark and hyperfine keep their JSON in
+# <bin dir>/../bench-results/ (bench-results-short/ for --short).
 #   ./bench/run.sh [--short] [--no-build] [--bin-dir DIR] [--platform xvfb|offscreen]
 # --short runs every figure with tiny counts (for the test suite: it proves the benchmark works).
 set -euo pipefail
@@ -31,24 +32,29 @@ if [ "$build" = 1 ]; then
   fi
   rm -f "$build_log"
 fi
-for program in quern-bench quern-bench-start quern-bench-floor quern-bench-process quern-zova \
-  quern-launchctl quern-bridge-agent; do
+for program in quern-bench quern-bench-start quern-bench-floor quern-zova quern-launchctl quern-bridge-agent; do
   [ -x "$bin/$program" ] || { echo "missing $bin/$program (build first, or drop --no-build)" >&2; exit 1; }
+done
+for tool in hyperfine jq; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-deps.sh installs it)" >&2; exit 1; }
 done
 
 if [ "$short" = 1 ]; then
-  refreshes=40 growth=200 startups=2 settle=3 window=3 unloaded=1 silent=1 spacing=6 backdate=11
+  refreshes=40 repetitions=3 spawns=40 growth=200 startups=2 settle=3 window=3 unloaded=1 silent=1 backdate=11
 else
-  refreshes=1000 growth=10000 startups=15 settle=30 window=60 unloaded=20 silent=20 spacing=6 backdate=0
+  refreshes=1000 repetitions=20 spawns=1000 growth=10000 startups=15 settle=30 window=60 unloaded=20 silent=20 backdate=0
 fi
+spacing=6
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/quern-bench.XXXXXX")"
+results="$(dirname "$bin")/bench-results$([ "$short" = 1 ] && echo -short)"
+mkdir -p "$results"
 export QUERN_AGENT_IDENTITY="$bin/agent-identity.sh"
 # shellcheck source=../scripts/agent-identity.sh.in
 . "$QUERN_AGENT_IDENTITY"
 label=$quern_service_label
 target="gui/$(id -u)/$label"
-started=()   # pids of the X server and tray host we start
+started=() # pids of the X server and tray host we start
 envs=()
 
 cleanup() {
@@ -68,7 +74,7 @@ make_env() {
   mkdir -p "$dir/home/Library/LaunchAgents" "$dir/launchd" "$dir/runtime"
   chmod 700 "$dir/launchd" "$dir/runtime"
   "$root/scripts/agent-plist.sh" true "$bin/quern-bridge-agent" --interval "$interval" \
-    --sighup-log "$dir/sighup.log" >"$dir/home/Library/LaunchAgents/$label.plist"
+    >"$dir/home/Library/LaunchAgents/$label.plist"
   in_env "$name" "$bin/quern-launchctl" bootstrap "gui/$(id -u)" "$dir/home/Library/LaunchAgents/$label.plist"
   for _ in $(seq 1 100); do
     [ -s "$dir/home/.quern-web-bridge/health.json" ] && return 0
@@ -78,16 +84,13 @@ make_env() {
   return 1
 }
 
-# Runs a command in an environment: the client, the stand-ins and the floor see the same variables.
-in_env() {
+# The variables of an environment, which the client, the stand-ins and the floor all see.
+env_of() {
   local dir="$work/$1"
-  shift
-  (
-    export HOME="$dir/home" QUERN_LAUNCHD_DIR="$dir/launchd" QUERN_ZOVA_LAUNCHCTL="$bin/quern-launchctl" \
-      XDG_RUNTIME_DIR="$dir/runtime" DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/quern-bench-bus"
-    "$@"
-  )
+  export HOME="$dir/home" QUERN_LAUNCHD_DIR="$dir/launchd" QUERN_ZOVA_LAUNCHCTL="$bin/quern-launchctl" \
+    XDG_RUNTIME_DIR="$dir/runtime" DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/quern-bench-bus"
 }
+in_env() { (env_of "$1" && shift && "$@"); }
 
 # In-process figures always run offscreen; whole programs (start-up, idle) on one display for both.
 display=""
@@ -109,12 +112,13 @@ if [ "$platform" != offscreen ] && command -v Xvfb >/dev/null; then
 fi
 if [ -n "$display" ]; then
   platform="Xvfb $display$(command -v trayer >/dev/null && echo ' with trayer as tray host')"
-  whole() { env -u QT_QPA_PLATFORM DISPLAY="$display" "$@"; }
+  whole() { exec env -u QT_QPA_PLATFORM DISPLAY="$display" "$@"; }
 else
   platform="offscreen"
-  whole() { env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$@"; }
+  whole() { exec env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$@"; }
 fi
-inproc() { env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$@"; }
+# Both replace the (sub)shell they run in: a program started with `whole ... &` has $! for its pid.
+inproc() { exec env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$@"; }
 
 rows="$work/rows"
 : >"$rows"
@@ -132,17 +136,81 @@ phase() {
   fi
 }
 
+# hyperfine NAME FIGURE WHAT GOAL P99 COMMAND FLOOR-COMMAND: rows of the median (and the p99) beside the floor's.
+hyperfine_rows() {
+  jq -r '[.results[] | (.times | sort) as $t | .median, $t[(($t | length) * 0.99 | ceil) - 1], ($t | length)]
+    | @tsv' "$results/$1.json" | awk -F'\t' -v f="$2" -v what="$3" -v goal="$4" -v p99="$5" '
+    function row(w, v, fl) {
+      printf "ROW\t%s\t%s\t%.3f ms\t%.3f ms\t×%.2f\t≤ ×%.2f\t%s\n", f, w, v * 1000, fl * 1000, v / fl, goal,
+        v <= goal * fl ? "yes" : "NO"
+    }
+    { row(what ", median (n=" $3 ")", $1, $4); if (p99) row(what ", p99", $2, $5) }'
+}
+
+# Figures 3 and 4: the unmodified client, the floor and the floor showing the client's texts, side by
+# side; memory after SETTLE seconds, CPU over the WINDOW after it. A line per program: VmRSS and Pss
+# (KiB), then utime+stime ticks without and with reaped children, at the start and the end of the window.
+idle_phase() {
+  local pids=() pid
+  env_of idle
+  for command in "$bin/quern-zova" "$bin/quern-bench-floor $bin/quern-launchctl $target" \
+    "$bin/quern-bench-floor --texts $bin/quern-launchctl $target"; do
+    # shellcheck disable=SC2086 # the commands are split into words on purpose
+    whole $command >/dev/null 2>&1 &
+    pids+=($!)
+  done
+  ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13, $12 + $13 + $14 + $15 }'; }
+  sleep "$settle"
+  for pid in "${pids[@]}"; do
+    echo "$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status") $(awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup")" \
+      "$(ticks "$pid")" >"$work/idle.$pid"
+  done
+  sleep "$window"
+  for pid in "${pids[@]}"; do echo "$(cat "$work/idle.$pid") $(ticks "$pid")"; done >"$work/idle.samples"
+  kill "${pids[@]}"
+  wait "${pids[@]}" 2>/dev/null || true
+  awk -v settle="$settle" -v window="$window" -v hz="$(getconf CLK_TCK)" '
+    NF != 6 { exit 1 }
+    { rss[NR] = $1; pss[NR] = $2; own[NR] = $5 - $3; all[NR] = $6 - $4 }
+    function mib(kib) { return sprintf("%.1f MiB", kib / 1024) }
+    function cpu(ticks) { return sprintf("%.2f %% (%d ticks)", 100 * ticks / (hz * window), ticks) }
+    function row(fig, what, v, fl, ratio, goal, met) {
+      printf "ROW\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n", fig, what, v, fl, ratio, goal == "" ? "(information)" : goal,
+        goal == "" ? "—" : (met ? "yes" : "NO")
+    }
+    function memory(what, v, fl, goal) { row(3, what, mib(v), mib(fl), sprintf("×%.2f", v / fl), goal, v <= 1.15 * fl) }
+    function points(v, fl) { return sprintf("%+.2f points", 100 * (v - fl) / (hz * window)) }
+    END {
+      if (NR != 3) exit 1
+      after = "after " settle " s"
+      memory("idle resident memory (VmRSS) " after " (floor: minimal Qt window + tray + 2 s timer)", rss[1], rss[2], "≤ ×1.15")
+      memory("idle proportional memory (Pss, smaps_rollup) " after, pss[1], pss[2], "≤ ×1.15")
+      memory("idle VmRSS beside a second floor: the same minimal program showing the client'"'"'s texts in 5 labels and 4 buttons", rss[1], rss[3], "")
+      memory("idle Pss beside the floor showing the client'"'"'s texts", pss[1], pss[3], "")
+      row(4, "idle CPU over " window " s, utime+stime", cpu(own[1]), cpu(own[2]), points(own[1], own[2]),
+        "≤ floor + 1 point", own[1] - own[2] <= hz * window / 100)
+      row(4, "idle CPU including the reaped launchctl children", cpu(all[1]), cpu(all[2]), points(all[1], all[2]), "", 1)
+    }' "$work/idle.samples"
+}
+
 load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
 start_time=$(date +%s)
 
 # Busy phases one at a time: they time the main thread and must not share the two cores.
 make_env timing 1
-phase refresh in_env timing inproc "$bin/quern-bench" refresh "$refreshes" || failed=1
-phase launchctl in_env timing inproc "$bin/quern-bench" launchctl "$refreshes" || failed=1
-phase growth in_env timing inproc "$bin/quern-bench" growth "$growth" || failed=1
-phase startup in_env timing whole "$bin/quern-bench-process" startup "$startups" "$bin/quern-bench-start" \
-  "$bin/quern-zova" "$bin/quern-bench-floor" "$bin/quern-launchctl" "$work/timing/home/.quern-web-bridge" ||
+phase timing in_env timing inproc "$bin/quern-bench" timing "$refreshes" "$repetitions" \
+  --benchmark_enable_random_interleaving=true --benchmark_out="$results/in-process.json" \
+  --benchmark_out_format=json || failed=1
+phase launchctl in_env timing hyperfine -N --warmup 10 --runs "$spawns" --export-json "$results/print.json" \
+  "$bin/quern-launchctl print $target" /bin/true || failed=1
+hyperfine_rows print 2 "quern-launchctl print, spawned bare (floor: /bin/true spawned the same way)" 1.5 1 >>"$rows" ||
   failed=1
+phase growth in_env timing inproc "$bin/quern-bench" growth "$growth" || failed=1
+phase startup in_env timing whole hyperfine -N --warmup 1 --runs "$startups" --prepare "sleep 0.3" \
+  --export-json "$results/startup.json" "$bin/quern-bench-start" \
+  "$bin/quern-bench-floor --exit-at-start $bin/quern-launchctl $target" || failed=1
+hyperfine_rows startup 5 "start → first state shown, window up, loop running (client main(), ending there; \
+floor: ending on its first loop pass)" 3 "" >>"$rows" || failed=1
 
 # Quiet phases side by side: an idle client and floor, and the repair trials (a refresh every 2 s each).
 # The silenced agent renews every 0.737 s, out of step with the client's 2 s, so that the moment its
@@ -150,13 +218,11 @@ phase startup in_env timing whole "$bin/quern-bench-process" startup "$startups"
 make_env idle 1
 make_env unloaded 1
 make_env silent 0.737
-phase idle in_env idle whole "$bin/quern-bench-process" idle "$settle" "$window" "$bin/quern-zova" \
-  "$bin/quern-bench-floor" "$bin/quern-launchctl" &
+phase idle idle_phase &
 idle_job=$!
 phase unloaded in_env unloaded inproc "$bin/quern-bench" repair-unloaded "$unloaded" "$spacing" &
 unloaded_job=$!
-phase silent in_env silent inproc "$bin/quern-bench" repair-silent "$silent" "$spacing" "$work/silent/sighup.log" \
-  "$backdate" &
+phase silent in_env silent inproc "$bin/quern-bench" repair-silent "$silent" "$spacing" "$backdate" &
 silent_job=$!
 for job in $idle_job $unloaded_job $silent_job; do wait "$job" || failed=1; done
 
@@ -164,7 +230,7 @@ load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "Quern Zova benchmark$([ "$short" = 1 ] && echo ' (short mode: tiny counts, figures not meaningful)')"
 echo "machine: $(nproc) cores, load average $load_before at start, $load_after at end; $(($(date +%s) - start_time)) s"
-echo "whole-program figures on $platform; in-process figures on Qt's offscreen platform"
+echo "whole-program figures on $platform; in-process figures on Qt's offscreen platform; JSON in $results"
 echo
 echo "| # | figure | value | floor | value vs floor | goal | met |"
 echo "|---|---|---|---|---|---|---|"
