@@ -5,10 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <spawn.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,62 +49,18 @@ int spawnAndReap(const std::vector<std::string>& argv) {
     return error == 0 ? status : -1;
 }
 
-long residentKiB() {
-    std::ifstream in("/proc/self/status");
-    for (std::string line; std::getline(in, line);) {
-        long value = 0;
-        if (line.starts_with("VmRSS:") && std::istringstream(line.substr(6)) >> value)
-            return value;
-    }
-    return 0;
-}
-
-int openDescriptors() {
-    const auto entries = std::filesystem::directory_iterator("/proc/self/fd");
-    return static_cast<int>(std::distance(begin(entries), end(entries))) - 1; // the iterator's own
-}
-
-int childrenAlive() {
-    int count = 0;
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
-        std::ifstream in(task.path() / "children");
-        for (int pid = 0; in >> pid;)
-            ++count;
-    }
-    return count;
-}
-
-void printRow(const Row& row) {
-    std::printf("ROW\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n", row.figure.c_str(), row.what.c_str(), row.value.c_str(),
-                row.floor.c_str(), row.comparison.c_str(),
-                row.goal.empty() ? "(information)" : row.goal.c_str(),
-                row.goal.empty() ? "—" : (row.met ? "yes" : "NO"));
+void printRow(const std::string& figure, const std::string& what, const std::string& value,
+              const std::string& floor, const std::string& comparison, const std::string& goal, bool met) {
+    std::printf("ROW\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n", figure.c_str(), what.c_str(), value.c_str(),
+                floor.c_str(), comparison.c_str(), goal.empty() ? "(information)" : goal.c_str(),
+                goal.empty() ? "—" : (met ? "yes" : "NO"));
     std::fflush(stdout);
-}
-
-void printTimingRows(const std::string& figure, const std::string& what, const Summary& value,
-                     const Summary& floor, double goal) {
-    const std::string goalText = "≤ ×" + fixed(goal, 2);
-    printRow({figure, what + ", median (n=" + std::to_string(value.count) + ")",
-              milliseconds(value.median, 3), milliseconds(floor.median, 3), ratio(value.median, floor.median),
-              goalText, value.median <= goal * floor.median});
-    printRow({figure, what + ", p99", milliseconds(value.p99, 3), milliseconds(floor.p99, 3),
-              ratio(value.p99, floor.p99), goalText, value.p99 <= goal * floor.p99});
 }
 
 std::string fixed(double value, int decimals) {
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
-}
-
-std::string milliseconds(double seconds, int decimals) {
-    return fixed(seconds * 1000.0, decimals) + " ms";
-}
-
-std::string ratio(double value, double floor) {
-    return floor > 0 ? "×" + fixed(value / floor, 2) : "n/a";
 }
 
 } // namespace quern::bench

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,28 +21,11 @@ struct Summary {
 
 // The floors' way of running a child: a bare posix_spawn, output on /dev/null, waitpid. The wait status.
 int spawnAndReap(const std::vector<std::string>& argv);
-// This process's VmRSS in KiB, open descriptors, and children alive (of all its threads).
-[[nodiscard]] long residentKiB();
-[[nodiscard]] int openDescriptors();
-[[nodiscard]] int childrenAlive();
 
-// One line of the result table, tab-separated; run.sh sorts and formats them.
-struct Row {
-    std::string figure;
-    std::string what;
-    std::string value;
-    std::string floor;
-    std::string comparison; // ratio or difference
-    std::string goal;       // empty: for information
-    bool met = true;
-};
-void printRow(const Row& row);
-// Rows for a median and a p99 beside the floor's, against a ratio goal.
-void printTimingRows(const std::string& figure, const std::string& what, const Summary& value,
-                     const Summary& floor, double goal);
-
+// One line of the result table, tab-separated, for run.sh to sort and format. `comparison` is a ratio
+// or a difference; an empty goal marks a figure for information.
+void printRow(const std::string& figure, const std::string& what, const std::string& value,
+              const std::string& floor, const std::string& comparison, const std::string& goal, bool met);
 [[nodiscard]] std::string fixed(double value, int decimals);
-[[nodiscard]] std::string milliseconds(double seconds, int decimals);
-[[nodiscard]] std::string ratio(double value, double floor);
 
 } // namespace quern::bench
