@@ -1,15 +1,13 @@
 #pragma once
 
+#include "app/AgentIdentity.h" // kServiceLabel, kDashboardAddress
+
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 
 namespace quern {
-
-// The agent's launchd label and the web console; fixed for the life of the program.
-inline constexpr std::string_view kServiceLabel = "app.quernzova.quern-bridge";
-inline constexpr std::string_view kDashboardAddress = "https://console.quernzova.app";
 
 inline constexpr std::string_view kConfigDirectoryName = ".quern-web-bridge";
 inline constexpr std::string_view kAgentLogName = "agent.log";

@@ -3,7 +3,7 @@
 #include "app/AgentLocations.h"
 #include "platform/ProcessSpawn.h"
 #include "status/AgentState.h"
-#include "status/HealthFile.h"
+#include "status/HealthRecord.h"
 #include "ui/DotView.h"
 #include "ui/ElidingLabel.h"
 #include "ui/Spinner.h"

@@ -1,8 +1,8 @@
 // quern-bench-floor: the least program that does the client's visible job: a 460 × 420 window, a
 // tray icon, and every 2 seconds `launchctl print` started with posix_spawn and reaped with waitpid.
-// It prints "ready" on its first event-loop pass. With --texts the window also shows the client's
-// texts in plain labels and buttons, which tells the cost of showing them from the rest.
-// Usage: quern-bench-floor [--texts] LAUNCHCTL TARGET
+// --texts also shows the client's texts in plain labels and buttons, which tells the cost of showing
+// them from the rest; --exit-at-start ends it on its first event-loop pass, for hyperfine.
+// Usage: quern-bench-floor [--texts|--exit-at-start] LAUNCHCTL TARGET
 #include <QApplication>
 #include <QBoxLayout>
 #include <QIcon>
@@ -14,9 +14,9 @@
 #include <QWidget>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,8 +33,7 @@ void printOnce(char* launchctl, char* target) {
     ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     if (::posix_spawn(&pid, launchctl, &actions, nullptr, argv, environ) == 0) {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
     ::posix_spawn_file_actions_destroy(&actions);
@@ -54,31 +53,29 @@ void addClientTexts(QWidget& window) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const bool texts = argc == 4 && std::strcmp(argv[1], "--texts") == 0;
-    if (argc != (texts ? 4 : 3))
+    const std::string_view option = argc == 4 ? argv[1] : "";
+    if (argc != (option.empty() ? 3 : 4) ||
+        !(option.empty() || option == "--texts" || option == "--exit-at-start"))
         return 64;
-    char* launchctl = argv[texts ? 2 : 1];
-    char* target = argv[texts ? 3 : 2];
+    char* launchctl = argv[argc - 2];
+    char* target = argv[argc - 1];
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
 
     QWidget window;
     window.setWindowTitle(QStringLiteral("floor"));
     window.setFixedSize(460, 420);
-    if (texts)
+    if (option == "--texts")
         addClientTexts(window);
-
     QPixmap dot(22, 22);
     dot.fill(Qt::green);
     QSystemTrayIcon tray{QIcon(dot)};
     tray.show();
-
     QTimer timer;
-    timer.setInterval(2000);
     QObject::connect(&timer, &QTimer::timeout, [&] { printOnce(launchctl, target); });
-    timer.start();
-
+    timer.start(2000);
     window.show();
-    QTimer::singleShot(0, [] { (void)::write(STDOUT_FILENO, "ready\n", 6); });
+    if (option == "--exit-at-start")
+        QTimer::singleShot(0, [] { ::_exit(0); });
     return QApplication::exec();
 }

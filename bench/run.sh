@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
 # Builds what the benchmark needs and prints its table: every figure beside its floor, measured in
-# the same run on the same machine.
+# the same run on the same machine. Google Benchmark and hyperfine keep their JSON in
+# <bin dir>/../bench-results/ (bench-results-short/ for --short).
 #   ./bench/run.sh [--short] [--no-build] [--bin-dir DIR] [--platform xvfb|offscreen]
 # --short runs every figure with tiny counts (for the test suite: it proves the benchmark works).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-
-short=0
-build=1
-bin="$root/build/default/bin"
-platform=auto
+short=0 build=1 bin="$root/build/default/bin" platform=auto
 while [ $# -gt 0 ]; do
   case "$1" in
     --short) short=1 ;;
@@ -21,32 +18,30 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-if [ "$build" = 1 ]; then
-  build_log="$(mktemp)"
-  if ! (cd "$root" && cmake --preset default && cmake --build --preset default -j2 --target bench) \
-    >"$build_log" 2>&1; then
-    cat "$build_log" >&2
-    rm -f "$build_log"
-    exit 1
-  fi
-  rm -f "$build_log"
+work="$(mktemp -d "${TMPDIR:-/tmp}/quern-bench.XXXXXX")"
+if [ "$build" = 1 ] && ! "$root/scripts/build.sh" default --target bench >"$work/build.log" 2>&1; then
+  cat "$work/build.log" >&2
+  exit 1
 fi
-for program in quern-bench quern-bench-start quern-bench-floor quern-bench-process quern-zova \
-  quern-launchctl quern-bridge-agent; do
+for program in quern-bench quern-bench-start quern-bench-floor quern-zova quern-launchctl quern-bridge-agent; do
   [ -x "$bin/$program" ] || { echo "missing $bin/$program (build first, or drop --no-build)" >&2; exit 1; }
+done
+for tool in hyperfine jq; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-deps.sh installs it)" >&2; exit 1; }
 done
 
 if [ "$short" = 1 ]; then
-  refreshes=40 growth=200 startups=2 settle=3 window=3 unloaded=1 silent=1 spacing=6 backdate=11
+  refreshes=40 repetitions=3 spawns=40 growth=200 startups=2 settle=3 window=3 trials=1 backdate=11
 else
-  refreshes=1000 growth=10000 startups=15 settle=30 window=60 unloaded=20 silent=20 spacing=6 backdate=0
+  refreshes=1000 repetitions=20 spawns=1000 growth=10000 startups=15 settle=30 window=60 trials=20 backdate=0
 fi
-
-work="$(mktemp -d "${TMPDIR:-/tmp}/quern-bench.XXXXXX")"
-label="$(sed -n 's/.*kServiceLabel = "\(.*\)";/\1/p' "$root/app/AgentLocations.h")"
-target="gui/$(id -u)/$label"
-started=()   # pids of the X server and tray host we start
-envs=()
+results="$(dirname "$bin")/bench-results$([ "$short" = 1 ] && echo -short)"
+mkdir -p "$results"
+export QUERN_AGENT_IDENTITY="$bin/agent-identity.sh"
+# shellcheck source=../scripts/agent-identity.sh.in
+. "$QUERN_AGENT_IDENTITY"
+target="gui/$(id -u)/$quern_service_label"
+started=() envs=() # the X server and tray host we start; the environments made
 
 cleanup() {
   for name in "${envs[@]}"; do
@@ -57,61 +52,51 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The variables of an environment, which the client, the stand-ins and the floor all see.
+env_of() {
+  local dir="$work/$1"
+  export HOME="$dir/home" QUERN_LAUNCHD_DIR="$dir/launchd" QUERN_ZOVA_LAUNCHCTL="$bin/quern-launchctl" \
+    XDG_RUNTIME_DIR="$dir/runtime" DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/quern-bench-bus"
+}
+in_env() { (env_of "$1" && shift && "$@"); }
+
 # One environment per phase: its own home, stand-in state and agent, so phases never disturb each other.
 # make_env NAME INTERVAL: the agent renews its health every INTERVAL seconds.
 make_env() {
-  local name="$1" interval="$2" dir="$work/$1"
-  envs+=("$name")
-  mkdir -p "$dir/home/Library/LaunchAgents" "$dir/launchd" "$dir/runtime"
-  chmod 700 "$dir/launchd" "$dir/runtime"
-  "$root/scripts/agent-plist.sh" true "$bin/quern-bridge-agent" --interval "$interval" \
-    --sighup-log "$dir/sighup.log" >"$dir/home/Library/LaunchAgents/$label.plist"
-  in_env "$name" "$bin/quern-launchctl" bootstrap "gui/$(id -u)" "$dir/home/Library/LaunchAgents/$label.plist"
+  local dir="$work/$1" plist="$work/$1/home/Library/LaunchAgents/$quern_service_label.plist"
+  envs+=("$1")
+  mkdir -p "$(dirname "$plist")" && mkdir -m 700 "$dir/launchd" "$dir/runtime"
+  "$root/scripts/agent-plist.sh" true "$bin/quern-bridge-agent" --interval "$2" >"$plist"
+  in_env "$1" "$bin/quern-launchctl" bootstrap "gui/$(id -u)" "$plist"
   for _ in $(seq 1 100); do
     [ -s "$dir/home/.quern-web-bridge/health.json" ] && return 0
     sleep 0.05
   done
-  echo "the stand-in agent of $name never wrote its health" >&2
+  echo "the stand-in agent of $1 never wrote its health" >&2
   return 1
 }
 
-# Runs a command in an environment: the client, the stand-ins and the floor see the same variables.
-in_env() {
-  local dir="$work/$1"
-  shift
-  (
-    export HOME="$dir/home" QUERN_LAUNCHD_DIR="$dir/launchd" QUERN_ZOVA_LAUNCHCTL="$bin/quern-launchctl" \
-      XDG_RUNTIME_DIR="$dir/runtime" DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/quern-bench-bus"
-    "$@"
-  )
-}
-
-# In-process figures always run offscreen; whole programs (start-up, idle) on one display for both.
-display=""
+# In-process figures always run offscreen; whole programs (start-up, idle) on one display for both,
+# with trayer as tray host so that both tray icons are really docked.
 if [ "$platform" != offscreen ] && command -v Xvfb >/dev/null; then
   Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$work/display" 2>/dev/null &
   started+=($!)
-  for _ in $(seq 1 100); do
-    [ -s "$work/display" ] && break
-    sleep 0.05
-  done
-  if [ -s "$work/display" ]; then
-    display=":$(head -n1 "$work/display")"
-    if command -v trayer >/dev/null; then # a tray host, so that both tray icons are really docked
-      DISPLAY="$display" trayer --edge top --align right --expand false --width 10 >/dev/null 2>&1 &
-      started+=($!)
-      sleep 0.5
-    fi
-  fi
+  for _ in $(seq 1 100); do [ -s "$work/display" ] && break || sleep 0.05; done
 fi
-if [ -n "$display" ]; then
-  platform="Xvfb $display$(command -v trayer >/dev/null && echo ' with trayer as tray host')"
-  whole() { env -u QT_QPA_PLATFORM DISPLAY="$display" "$@"; }
+if [ -s "$work/display" ]; then
+  display=":$(head -n1 "$work/display")" platform="Xvfb :$(head -n1 "$work/display")"
+  if command -v trayer >/dev/null; then
+    DISPLAY="$display" trayer --edge top --align right --expand false --width 10 >/dev/null 2>&1 &
+    started+=($!) platform="$platform with trayer as tray host"
+    sleep 0.5
+  fi
+  whole() { exec env -u QT_QPA_PLATFORM DISPLAY="$display" "$@"; }
 else
   platform="offscreen"
-  whole() { env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$@"; }
+  whole() { exec env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$@"; }
 fi
-inproc() { env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$@"; }
+# Both replace the (sub)shell they run in: a program started with `whole ... &` has $! for its pid.
+inproc() { exec env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$@"; }
 
 rows="$work/rows"
 : >"$rows"
@@ -122,11 +107,81 @@ phase() {
   shift
   "$@" >"$work/$name.out" 2>"$work/$name.log" || status=$?
   grep '^ROW' "$work/$name.out" >>"$rows" || true
-  if [ "$status" != 0 ]; then
-    echo "phase $name failed ($status):" >&2
-    tail -n 20 "$work/$name.log" >&2
-    return 1
-  fi
+  [ "$status" = 0 ] || { echo "phase $name failed ($status):" >&2; tail -n 20 "$work/$name.log" >&2; return 1; }
+}
+
+# timing_rows FIGURE WHAT GOAL [median]: rows of "n median p99 floor-median floor-p99" (seconds).
+timing_rows() {
+  awk -F'\t' -v f="$1" -v what="$2" -v goal="$3" -v only="${4:-}" '
+    function row(w, v, fl) {
+      printf "ROW\t%s\t%s\t%.3f ms\t%.3f ms\t×%.2f\t≤ ×%.2f\t%s\n", f, w, v * 1e3, fl * 1e3, v / fl, goal,
+        v <= goal * fl ? "yes" : "NO"
+    }
+    { row(what ", median (n=" $1 ")", $2, $4); if (!only) row(what ", p99", $3, $5) }'
+}
+# hyperfine_stats NAME: n, median and p99 of the first command, median and p99 of the second (its floor).
+hyperfine_stats() {
+  jq -r '[.results[] | (.times | sort) as $t | .median, $t[($t | length) * 0.99 | ceil - 1]] as $s
+    | [(.results[0].times | length)] + $s | @tsv' "$results/$1.json"
+}
+# benchmark_stats NAME STATISTIC: repetitions, median and STATISTIC of NAME, then of NAME-floor, in seconds.
+benchmark_stats() {
+  jq -r --arg name "$1" --arg s "$2" '[.benchmarks[] | select(.run_type == "aggregate")]
+    | (map(select(.run_name | startswith($name + "/")))[0].repetitions) as $n
+    | map({key: "\(.run_name | split("/")[0]) \(.aggregate_name)",
+           value: (.real_time * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3}[.time_unit])}) | from_entries
+    | [$n, .["\($name) median"], .["\($name) \($s)"], .["\($name)-floor median"], .["\($name)-floor \($s)"]] | @tsv' \
+    "$results/in-process.json"
+}
+# spread_rows FIGURE WHAT: information rows of "n median stddev floor-median floor-stddev" (seconds).
+spread_rows() {
+  awk -F'\t' -v f="$1" -v what="$2" '{ printf "ROW\t%s\t%s, median ± stddev of %d repetitions\t%.3f µs ± %.3f\t" \
+    "%.3f µs ± %.3f\t×%.2f\t(information)\t—\n", f, what, $1, $2 * 1e6, $3 * 1e6, $4 * 1e6, $5 * 1e6, $2 / $4 }'
+}
+
+# Figures 3 and 4: the unmodified client, the floor and the floor showing the client's texts, side by
+# side; memory after SETTLE seconds, CPU over the WINDOW after it. A line per program: VmRSS and Pss
+# (KiB), then utime+stime ticks without and with reaped children, at the start and the end of the window.
+idle_phase() {
+  local pids=() pid
+  env_of idle
+  for command in "" "--texts"; do
+    whole "$bin/quern-bench-floor" ${command:+"$command"} "$bin/quern-launchctl" "$target" >/dev/null 2>&1 &
+    pids+=($!)
+  done
+  whole "$bin/quern-zova" >/dev/null 2>&1 &
+  pids=("$!" "${pids[@]}")
+  ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13, $12 + $13 + $14 + $15 }'; }
+  sleep "$settle"
+  for pid in "${pids[@]}"; do
+    echo "$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status") $(awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup") $(ticks "$pid")" >"$work/idle.$pid"
+  done
+  sleep "$window"
+  for pid in "${pids[@]}"; do echo "$(cat "$work/idle.$pid") $(ticks "$pid")"; done >"$work/idle.samples"
+  kill "${pids[@]}" && wait "${pids[@]}" 2>/dev/null || true
+  awk -v settle="$settle" -v window="$window" -v hz="$(getconf CLK_TCK)" '
+    NF != 6 { exit 1 }
+    { rss[NR] = $1; pss[NR] = $2; own[NR] = $5 - $3; all[NR] = $6 - $4 }
+    function row(fig, what, v, fl, ratio, goal, met) {
+      printf "ROW\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n", fig, what, v, fl, ratio, goal == "" ? "(information)" : goal,
+        goal == "" ? "—" : (met ? "yes" : "NO")
+    }
+    function memory(what, v, fl, goal) {
+      row(3, what, sprintf("%.1f MiB", v / 1024), sprintf("%.1f MiB", fl / 1024), sprintf("×%.2f", v / fl), goal, v <= 1.15 * fl)
+    }
+    function cpu(what, v, fl, goal) {
+      row(4, what, sprintf("%.2f %% (%d ticks)", 100 * v / (hz * window), v), sprintf("%.2f %% (%d ticks)", 100 * fl / (hz * window), fl),
+        sprintf("%+.2f points", 100 * (v - fl) / (hz * window)), goal, v - fl <= hz * window / 100)
+    }
+    END {
+      if (NR != 3) exit 1
+      memory("idle resident memory (VmRSS) after " settle " s (floor: minimal Qt window + tray + 2 s timer)", rss[1], rss[2], "≤ ×1.15")
+      memory("idle proportional memory (Pss, smaps_rollup) after " settle " s", pss[1], pss[2], "≤ ×1.15")
+      memory("idle VmRSS beside a second floor: the same minimal program showing the client\047s texts in 5 labels and 4 buttons", rss[1], rss[3], "")
+      memory("idle Pss beside the floor showing the client\047s texts", pss[1], pss[3], "")
+      cpu("idle CPU over " window " s, utime+stime", own[1], own[2], "≤ floor + 1 point")
+      cpu("idle CPU including the reaped launchctl children", all[1], all[2], "")
+    }' "$work/idle.samples"
 }
 
 load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
@@ -134,26 +189,36 @@ start_time=$(date +%s)
 
 # Busy phases one at a time: they time the main thread and must not share the two cores.
 make_env timing 1
-phase refresh in_env timing inproc "$bin/quern-bench" refresh "$refreshes" || failed=1
-phase launchctl in_env timing inproc "$bin/quern-bench" launchctl "$refreshes" || failed=1
+phase timing in_env timing inproc "$bin/quern-bench" timing "$refreshes" "$repetitions" \
+  --benchmark_enable_random_interleaving=true --benchmark_out="$results/in-process.json" || failed=1
+{
+  benchmark_stats refresh p99 | timing_rows 1 "main-thread time of one refresh (floor: bare spawn + waitpid of \
+the same print)" 1.2
+  benchmark_stats parse-health stddev | spread_rows 8 "parseHealth of a health record (floor: nlohmann::json::parse \
+of the same bytes)"
+  benchmark_stats pid-line stddev | spread_rows 8 "pid line from a print's output (floor: one find of \"pid = \" \
+in the same text)"
+} >>"$rows" || failed=1
+phase launchctl in_env timing hyperfine -N --warmup 10 --runs "$spawns" --export-json "$results/print.json" \
+  "$bin/quern-launchctl print $target" /bin/true || failed=1
+hyperfine_stats print | timing_rows 2 "quern-launchctl print, spawned bare (floor: /bin/true spawned the same \
+way)" 1.5 >>"$rows" || failed=1
 phase growth in_env timing inproc "$bin/quern-bench" growth "$growth" || failed=1
-phase startup in_env timing whole "$bin/quern-bench-process" startup "$startups" "$bin/quern-bench-start" \
-  "$bin/quern-zova" "$bin/quern-bench-floor" "$bin/quern-launchctl" "$work/timing/home/.quern-web-bridge" ||
-  failed=1
+phase startup in_env timing whole hyperfine -N --warmup 1 --runs "$startups" --prepare "sleep 0.3" \
+  --export-json "$results/startup.json" "$bin/quern-bench-start" \
+  "$bin/quern-bench-floor --exit-at-start $bin/quern-launchctl $target" || failed=1
+hyperfine_stats startup | timing_rows 5 "start → first state shown, window up, loop running (client main(), \
+ending there; floor: ending on its first loop pass)" 3 median >>"$rows" || failed=1
 
-# Quiet phases side by side: an idle client and floor, and the repair trials (a refresh every 2 s each).
+# Quiet phases side by side: an idle client and floors, and the repair trials (a refresh every 2 s each).
 # The silenced agent renews every 0.737 s, out of step with the client's 2 s, so that the moment its
 # health turns stale falls at every point of the client's period over the trials.
-make_env idle 1
-make_env unloaded 1
-make_env silent 0.737
-phase idle in_env idle whole "$bin/quern-bench-process" idle "$settle" "$window" "$bin/quern-zova" \
-  "$bin/quern-bench-floor" "$bin/quern-launchctl" &
+make_env idle 1 && make_env unloaded 1 && make_env silent 0.737
+phase idle idle_phase &
 idle_job=$!
-phase unloaded in_env unloaded inproc "$bin/quern-bench" repair-unloaded "$unloaded" "$spacing" &
+phase unloaded in_env unloaded inproc "$bin/quern-bench" repair-unloaded "$trials" 6 &
 unloaded_job=$!
-phase silent in_env silent inproc "$bin/quern-bench" repair-silent "$silent" "$spacing" "$work/silent/sighup.log" \
-  "$backdate" &
+phase silent in_env silent inproc "$bin/quern-bench" repair-silent "$trials" 6 "$backdate" &
 silent_job=$!
 for job in $idle_job $unloaded_job $silent_job; do wait "$job" || failed=1; done
 
@@ -161,7 +226,7 @@ load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "Quern Zova benchmark$([ "$short" = 1 ] && echo ' (short mode: tiny counts, figures not meaningful)')"
 echo "machine: $(nproc) cores, load average $load_before at start, $load_after at end; $(($(date +%s) - start_time)) s"
-echo "whole-program figures on $platform; in-process figures on Qt's offscreen platform"
+echo "whole-program figures on $platform; in-process figures on Qt's offscreen platform; JSON in $results"
 echo
 echo "| # | figure | value | floor | value vs floor | goal | met |"
 echo "|---|---|---|---|---|---|---|"

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SystemColor.h"
+
 #include <QColor>
 #include <QPalette>
 
@@ -7,18 +9,6 @@
 #include <string_view>
 
 namespace quern {
-
-// The macOS named colours the views are written against.
-enum class SystemColor {
-    Green,
-    Orange,
-    Red,
-    Label,
-    SecondaryLabel,
-    TertiaryLabel,
-    Separator,
-    ControlBackground
-};
 
 // The light or dark appearance of `color`, whichever `palette` is.
 [[nodiscard]] QColor systemColor(SystemColor color, const QPalette& palette);

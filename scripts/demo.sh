@@ -8,7 +8,10 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 
 bin="$root/build/default/bin"
 demo_home="$root/build/default/demo-home"
-label="$(sed -n 's/.*kServiceLabel = "\(.*\)";/\1/p' "$root/app/AgentLocations.h")"
+export QUERN_AGENT_IDENTITY="$bin/agent-identity.sh"
+# shellcheck source=agent-identity.sh.in
+. "$QUERN_AGENT_IDENTITY"
+label=$quern_service_label
 mkdir -p "$demo_home/Library/LaunchAgents"
 export HOME="$demo_home"
 export QUERN_LAUNCHD_DIR="$root/build/default/demo-launchd"

@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config git
   qt6-base-dev qt6-svg-dev libqt6svg6 nlohmann-json3-dev libexpat1-dev
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev libbenchmark-dev hyperfine jq
   xvfb xauth trayer xdotool x11-utils imagemagick fonts-wqy-microhei dbus
   clang libclang-rt-14-dev procps
 )

@@ -22,7 +22,11 @@ else
   exit 2
 fi
 out="${QUERN_SCREENSHOT_DIR:-$root/docs/screenshots}"
-label="$(sed -n 's/.*kServiceLabel = "\(.*\)";/\1/p' "$root/app/AgentLocations.h")"
+# The label as the build beside the stand-in has it.
+export QUERN_AGENT_IDENTITY="$(dirname "$launchctl")/agent-identity.sh"
+# shellcheck source=agent-identity.sh.in
+. "$QUERN_AGENT_IDENTITY"
+label=$quern_service_label
 target="gui/$(id -u)/$label"
 width=1280
 height=800

@@ -6,17 +6,23 @@
 
 namespace quern::standins {
 
-// Writes all of text, going on after a signal interrupts; stops quietly on any other error.
-inline void writeAll(int fd, std::string_view text) {
+// Writes all of text, going on after a signal interrupts. False on any other error (or a write
+// that makes no progress); callers writing diagnostics may ignore that, callers writing state may not.
+inline bool writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
         const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
         text.remove_prefix(static_cast<std::size_t>(written));
     }
+    return true;
+}
+
+// Standard error, for the stand-ins' messages.
+inline void complain(std::string_view text) {
+    (void)writeAll(STDERR_FILENO, text);
 }
 
 } // namespace quern::standins

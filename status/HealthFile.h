@@ -1,13 +1,13 @@
 #pragma once
 
+#include "status/HealthRecord.h"
+
 #include <cstddef>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 namespace quern {
-
-// The agent's health record: the top-level object of health.json, or an empty object.
-using HealthRecord = nlohmann::json;
 
 // Larger files are not the agent's: reading them every 2 seconds would stall the window.
 inline constexpr std::size_t kHealthFileLimit = 1024 * 1024;

@@ -1,5 +1,7 @@
 #include "app/AppDelegate.h"
 
+#include "status/HealthFile.h"
+
 namespace quern {
 
 HealthRecord AppDelegate::readHealth() const {

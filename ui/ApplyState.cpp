@@ -32,10 +32,8 @@ void AppDelegate::applyState(AgentState state, std::string_view detail) {
     currentState_ = state;
     statusLabel_->setText(stateTitle);
     detailLabel_->setText(toQString(detail));
-    if (statusDot_->wantsLayer()) {
-        if (const std::optional<SystemColor> color = systemColorNamed(look.dotColor))
-            statusDot_->setLayerColor(*color);
-    }
+    if (statusDot_->wantsLayer())
+        statusDot_->setLayerColor(look.dotColor);
     statusItem_->setImage(look.statusSymbol, stateTitle);
     statusItem_->showWhenTrayAvailable();
     if (QAction* stateItem = itemWithTag(statusItem_->menu(), 100))

@@ -5,13 +5,13 @@ namespace quern {
 StatePresentation presentationFor(AgentState state) {
     switch (state) {
     case AgentState::online:
-        return {"systemGreen", "link.circle.fill", "停止代理", "stop.fill"};
+        return {SystemColor::Green, "link.circle.fill", "停止代理", "stop.fill"};
     case AgentState::running:
-        return {"systemOrange", "arrow.triangle.2.circlepath.circle", "停止代理", "stop.fill"};
+        return {SystemColor::Orange, "arrow.triangle.2.circlepath.circle", "停止代理", "stop.fill"};
     case AgentState::stopped:
-        return {"systemRed", "link.circle", "启动代理", "play.fill"};
+        return {SystemColor::Red, "link.circle", "启动代理", "play.fill"};
     }
-    return {"systemRed", "link.circle", "启动代理", "play.fill"};
+    return {SystemColor::Red, "link.circle", "启动代理", "play.fill"};
 }
 
 } // namespace quern

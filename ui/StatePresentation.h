@@ -1,14 +1,15 @@
 #pragma once
 
+#include "platform/SystemColor.h"
 #include "status/AgentState.h"
 
 #include <string_view>
 
 namespace quern {
 
-// How a state looks: named system colour and symbol names, and the start/stop button.
+// How a state looks: its named system colour, symbol names, and the start/stop button.
 struct StatePresentation {
-    std::string_view dotColor;     // "systemGreen", "systemOrange", "systemRed"
+    SystemColor dotColor;
     std::string_view statusSymbol; // tray icon
     std::string_view toggleTitle;
     std::string_view toggleSymbol;

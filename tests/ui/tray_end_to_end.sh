@@ -16,7 +16,11 @@ client=$1
 launchctl=$2
 agent=$3
 out="$4/$name"
-label=app.quernzova.quern-bridge
+# The label as the build beside the stand-in has it.
+export QUERN_AGENT_IDENTITY="$(dirname "$launchctl")/agent-identity.sh"
+# shellcheck source=../../scripts/agent-identity.sh.in
+. "$QUERN_AGENT_IDENTITY"
+label=$quern_service_label
 target="gui/$(id -u)/$label"
 freshness=12 # seconds; the client's own window for a live agent
 width=1280
