@@ -176,10 +176,12 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
 
     UniqueFd outputWrite;
     UniqueFd errorsWrite;
+    child.error_ = EMFILE;
     if (request.standardOutput == OutputMode::Capture && !makePipe(child.output_, outputWrite))
         return child;
     if (request.standardError == OutputMode::Capture && !makePipe(child.errors_, errorsWrite))
         return child;
+    child.error_ = EINVAL;
 
     SpawnSetup setup;
     setup.check(posix_spawn_file_actions_addopen(setup.actions(), STDIN_FILENO, "/dev/null", O_RDONLY, 0));
@@ -233,6 +235,7 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
         request.searchPath
             ? ::posix_spawnp(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), env)
             : ::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), env);
+    child.error_ = error;
     if (error != 0)
         return child; // glibc reports exec failures here; elsewhere the child exits 127
     child.pid_ = pid;
@@ -242,6 +245,7 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1))
+    , error_(other.error_)
     , reaped_(other.reaped_)
     , status_(other.status_)
     , timeout_(other.timeout_)
@@ -253,6 +257,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
         release();
         pid_ = std::exchange(other.pid_, -1);
+        error_ = other.error_;
         reaped_ = other.reaped_;
         status_ = other.status_;
         timeout_ = other.timeout_;

@@ -61,6 +61,8 @@ public:
     ~ChildProcess();
 
     [[nodiscard]] bool started() const { return pid_ > 0; }
+    // Why it could not be started: an errno value, 0 once started.
+    [[nodiscard]] int error() const { return error_; }
     [[nodiscard]] pid_t pid() const { return pid_; }
     // Reaps the child if it has ended; false once it has.
     [[nodiscard]] bool running();
@@ -74,6 +76,7 @@ private:
     void release() noexcept;
 
     pid_t pid_ = -1;
+    int error_ = 0;
     bool reaped_ = false;
     int status_ = -1000; // unknown until reaped
     std::chrono::milliseconds timeout_{3000};

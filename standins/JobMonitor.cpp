@@ -1,5 +1,6 @@
 #include "standins/JobMonitor.h"
 
+#include "platform/ProcessSpawn.h"
 #include "platform/UniqueFd.h"
 #include "standins/JobLifecycle.h"
 #include "standins/StateStore.h"
@@ -7,7 +8,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,10 +15,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
-#include <vector>
-
-extern char** environ;
 
 namespace quern::standins {
 namespace {
@@ -36,12 +34,6 @@ void closeDescriptorsFrom(unsigned first) {
         return;
     for (int fd = static_cast<int>(first); fd < 1024; ++fd)
         ::close(fd);
-}
-
-LastExit exitOf(int status) {
-    if (WIFSIGNALED(status))
-        return {.kind = LastExit::Kind::Signaled, .code = WTERMSIG(status)};
-    return {.kind = LastExit::Kind::Exited, .code = WEXITSTATUS(status)};
 }
 
 // Runs in the forked child. It detaches from the caller completely (own session, stdio on
@@ -63,61 +55,40 @@ LastExit exitOf(int status) {
         ::_exit(127);
     ::prctl(PR_SET_NAME, "quern-monitor", 0, 0, 0);
 
+    // The job as launchd starts it: a session of its own, nothing but its three streams, every
+    // signal at its default, the program looked up in PATH when the plist names none.
     const JobDefinition& definition = record.definition;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attributes);
-    constexpr int kLogFlags = O_WRONLY | O_CREAT | O_APPEND;
-    ::posix_spawn_file_actions_addopen(
-        &actions, 1, definition.standardOutPath.empty() ? "/dev/null" : definition.standardOutPath.c_str(),
-        kLogFlags, 0644);
-    ::posix_spawn_file_actions_addopen(
-        &actions, 2,
-        definition.standardErrorPath.empty() ? "/dev/null" : definition.standardErrorPath.c_str(), kLogFlags,
-        0644);
-    ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    sigset_t all;
-    sigset_t none;
-    ::sigfillset(&all);
-    ::sigemptyset(&none);
-    ::posix_spawnattr_setsigdefault(&attributes, &all);
-    ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setflags(&attributes,
-                               POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    std::vector<char*> argv;
-    for (const std::string& argument : definition.arguments)
-        argv.push_back(const_cast<char*>(argument.c_str())); // posix_spawn's signature predates const
-    argv.push_back(nullptr);
-    pid_t agent = 0;
-    const int error =
-        definition.program.empty()
-            ? ::posix_spawnp(&agent, argv.front(), &actions, &attributes, argv.data(), environ)
-            : ::posix_spawn(&agent, definition.program.c_str(), &actions, &attributes, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attributes);
-    SpawnReport sent{.error = error, .reserved = 0, .pid = error == 0 ? agent : 0, .startTicks = 0};
-    if (error == 0) // read before waitpid: even a job that already exited is still a zombie here
-        sent.startTicks = procStat(agent).value_or(ProcStat{}).startTicks;
+    SpawnRequest request;
+    request.path = definition.program.empty() ? definition.arguments.front() : definition.program;
+    request.searchPath = definition.program.empty();
+    request.argv0 = definition.arguments.front();
+    request.arguments = std::span(definition.arguments).subspan(1);
+    request.standardOutput = definition.standardOutPath.empty() ? OutputMode::Null : OutputMode::Append;
+    request.standardOutputPath = definition.standardOutPath;
+    request.standardError = definition.standardErrorPath.empty() ? OutputMode::Null : OutputMode::Append;
+    request.standardErrorPath = definition.standardErrorPath;
+    request.newSession = true;
+    request.timeout = std::chrono::milliseconds::max();
+    ChildProcess agent = ChildProcess::start(request);
+    SpawnReport sent{
+        .error = agent.error(), .reserved = 0, .pid = agent.started() ? agent.pid() : 0, .startTicks = 0};
+    if (agent.started()) // read before the wait: even a job that already exited is still a zombie here
+        sent.startTicks = procStat(agent.pid()).value_or(ProcStat{}).startTicks;
     writeAll(3, std::string_view(reinterpret_cast<const char*>(&sent), sizeof sent));
     ::close(3);
-    if (error != 0)
+    if (!agent.started())
         ::_exit(1);
 
-    int status = 0;
-    while (::waitpid(agent, &status, 0) < 0) {
-        if (errno != EINTR)
-            ::_exit(1);
-    }
+    const SpawnResult ended = agent.wait();
     const UniqueFd lock = lockState(dir);
     if (lock.valid()) {
         std::optional<JobRecord> current = readRecord(dir, definition.label);
         // After a bootout, or a bootout and a new bootstrap, the record is no longer about our job.
-        if (current && current->pid == agent && current->startTicks == sent.startTicks) {
+        if (current && current->pid == sent.pid && current->startTicks == sent.startTicks) {
             current->pid = 0;
             current->startTicks = 0;
-            current->lastExit = exitOf(status);
+            current->lastExit = {.kind = ended.signalled ? LastExit::Kind::Signaled : LastExit::Kind::Exited,
+                                 .code = ended.status};
             (void)writeRecord(dir, *current);
         }
     }
