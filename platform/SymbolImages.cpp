@@ -262,7 +262,7 @@ QIcon applicationImage() {
 QIcon trayImage(std::string_view name, [[maybe_unused]] const QPalette& palette) {
     if (!hasSymbol(name))
         return {};
-#ifdef Q_OS_MACOS
+#if defined(__APPLE__)
     QIcon icon = iconFor(name, Tint{Qt::black, std::nullopt});
     icon.setIsMask(true);
     return icon;

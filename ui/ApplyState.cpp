@@ -37,7 +37,6 @@ void AppDelegate::applyState(AgentState state, std::string_view detail) {
             statusDot_->setLayerColor(*color);
     }
     statusItem_->setImage(look.statusSymbol, stateTitle);
-    statusItem_->showWhenTrayAvailable();
     if (QAction* stateItem = itemWithTag(statusItem_->menu(), 100))
         stateItem->setText(stateTitle);
 
