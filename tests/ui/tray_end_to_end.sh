@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The real client, the real stand-ins and a real XEmbed tray host (trayer) on a private Xvfb display.
-# Checks the window, the docked tray icon, the agent coming online and the tray's context menu, and
-# keeps screenshots and logs in OUTPUT_DIR/tray_end_to_end/.
+# Checks the window, the docked tray icon, the agent coming online, the tray's context menu, a left
+# click on the icon, a launch after a crash, a second launch, and quitting from the menu with the
+# window shown. Keeps screenshots and logs in OUTPUT_DIR/tray_end_to_end/.
 #
 # usage: tray_end_to_end.sh CLIENT LAUNCHCTL AGENT OUTPUT_DIR
 set -euo pipefail
@@ -34,10 +35,11 @@ fail() {
 }
 trap 'fail "unexpected failure of \"$BASH_COMMAND\" (line $LINENO)"' ERR
 
-for tool in Xvfb trayer xdotool xwininfo xprop xauth import identify; do
+for tool in Xvfb trayer xdotool xwininfo xprop xauth import identify timeout; do
   command -v "$tool" >/dev/null ||
     fail "$tool is missing; scripts/install-deps.sh installs xvfb, xauth, trayer, xdotool, x11-utils, imagemagick"
 done
+/usr/bin/python3 -c 'import Xlib' 2>/dev/null || fail "python3-xlib is missing (scripts/install-deps.sh)"
 for program in "$client" "$launchctl" "$agent"; do
   [ -x "$program" ] || fail "$program is not an executable; build it first"
 done
@@ -85,20 +87,20 @@ if QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" print "$target" >/dev/null 2>&1
 fi
 
 # No session bus: the tray icon must dock through XEmbed, and nothing may autolaunch a bus.
-env -u QT_QPA_PLATFORMTHEME -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR -u WAYLAND_DISPLAY \
-  HOME="$home" QUERN_LAUNCHD_DIR="$launchd_dir" QUERN_ZOVA_LAUNCHCTL="$launchctl" \
-  XDG_RUNTIME_DIR="$runtime_dir" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" \
-  QT_QPA_PLATFORM=xcb LANG=C.UTF-8 LC_ALL=C.UTF-8 \
-  "$client" >"$out/client.log" 2>&1 &
+# start_client [WRAPPER...]: the client in the test's home and session, appending to client.log.
+start_client() {
+  env -u QT_QPA_PLATFORMTHEME -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR -u WAYLAND_DISPLAY \
+    HOME="$home" QUERN_LAUNCHD_DIR="$launchd_dir" QUERN_ZOVA_LAUNCHCTL="$launchctl" \
+    XDG_RUNTIME_DIR="$runtime_dir" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" \
+    QT_QPA_PLATFORM=xcb LANG=C.UTF-8 LC_ALL=C.UTF-8 \
+    "$@" "$client" >>"$out/client.log" 2>&1 &
+}
+start_client
 client_pid=$!
 
 client_alive() { kill -0 "$client_pid" 2>/dev/null || fail "the client exited; see $out/client.log"; }
-window_pid() { xprop -id "$1" _NET_WM_PID 2>/dev/null | awk '/= /{print $3}'; }
 parent_of() { xwininfo -tree -id "$1" | awk '/Parent window id:/{print $4}'; }
 is_top_level() { xwininfo -tree -id "$1" | grep -q 'Parent window id:.*(the root window)'; }
-is_override_redirect() { xwininfo -id "$1" | grep -q 'Override Redirect State: yes'; }
-is_viewable() { xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'; }
-geometry_field() { xwininfo -id "$1" | awk -v key="$2:" '$1 " " $2 " " $3 == key || $1 == key {print $NF}'; }
 
 main_window=""
 find_main_window() {
@@ -146,10 +148,13 @@ find_tray_icon() {
 }
 wait_for 20 "the client's tray icon to be embedded in trayer" find_tray_icon
 
-icon_width=$(geometry_field "$tray_icon" Width)
-icon_height=$(geometry_field "$tray_icon" Height)
-icon_x=$(geometry_field "$tray_icon" "Absolute upper-left X")
-icon_y=$(geometry_field "$tray_icon" "Absolute upper-left Y")
+icon_geometry() {
+  icon_width=$(geometry_field "$tray_icon" Width)
+  icon_height=$(geometry_field "$tray_icon" Height)
+  icon_x=$(geometry_field "$tray_icon" "Absolute upper-left X")
+  icon_y=$(geometry_field "$tray_icon" "Absolute upper-left Y")
+}
+icon_geometry
 for size in "$icon_width" "$icon_height"; do
   if [ "$size" -lt 16 ] || [ "$size" -gt 24 ]; then
     fail "the tray icon is ${icon_width}x${icon_height}, not about 22x22"
@@ -195,7 +200,7 @@ window_shows_online() {
     [ "$(count_colour "$work/window.png" '#FF3B30')" -lt 10 ] &&
     [ "$(count_colour "$work/window.png" '#FF9500')" -lt 10 ]
 }
-wait_for 15 "the window to show the green online dot" window_shows_online
+wait_for 20 "the window to show the green online dot" window_shows_online
 cp "$work/window.png" "$out/window-online.png"
 [ "$(identify -format '%wx%h' "$out/window-online.png")" = 460x420 ] ||
   fail "the window screenshot is not 460x420"
@@ -213,49 +218,39 @@ popups() {
   done
   return 0
 }
-before=$(popups | sort)
-# The lower edge of the icon: the menu opens at the pointer and leaves the icon in sight.
-xdotool mousemove "$((icon_x + icon_width / 2))" "$((icon_y + icon_height - 2))" click 3
+# open_menu: a right click on the lower edge of the icon; the menu opens at the pointer.
 menu=""
-menu_opened() {
-  client_alive
-  local id
-  for id in $(popups); do
-    grep -qx "$id" <<<"$before" && continue
-    [ "$(window_pid "$id")" = "$client_pid" ] || xprop -id "$id" WM_CLASS | grep -q '"quern-zova"' ||
-      continue
-    menu=$id
-    return 0
-  done
-  return 1
+open_menu() {
+  local before
+  before=$(popups | sort)
+  xdotool mousemove "$((icon_x + icon_width / 2))" "$((icon_y + icon_height - 2))" click 3
+  menu_opened() {
+    client_alive
+    local id
+    for id in $(popups); do
+      grep -qx "$id" <<<"$before" && continue
+      [ "$(window_pid "$id")" = "$client_pid" ] || xprop -id "$id" WM_CLASS | grep -q '"quern-zova"' ||
+        continue
+      menu=$id
+      return 0
+    done
+    return 1
+  }
+  wait_for 20 "a new override-redirect menu window after a right click on the tray icon" menu_opened
 }
-wait_for 10 "a new override-redirect menu window after a right click on the tray icon" menu_opened
-menu_x=$(geometry_field "$menu" "Absolute upper-left X")
-menu_y=$(geometry_field "$menu" "Absolute upper-left Y")
+open_menu
 menu_width=$(geometry_field "$menu" Width)
 menu_height=$(geometry_field "$menu" Height)
 if [ "$menu_width" -lt 80 ] || [ "$menu_height" -lt 60 ]; then
   fail "the menu is only ${menu_width}x${menu_height}"
 fi
-
-# The region holding both the menu and the icon, with a margin, kept on screen.
-margin=12
-left=$(printf '%s\n' "$menu_x" "$icon_x" | sort -n | head -1)
-top=$(printf '%s\n' "$menu_y" "$icon_y" | sort -n | head -1)
-right=$(printf '%s\n' "$((menu_x + menu_width))" "$((icon_x + icon_width))" | sort -n | tail -1)
-bottom=$(printf '%s\n' "$((menu_y + menu_height))" "$((icon_y + icon_height))" | sort -n | tail -1)
-left=$((left > margin ? left - margin : 0))
-top=$((top > margin ? top - margin : 0))
-right=$((right + margin < width ? right + margin : width))
-bottom=$((bottom + margin < height ? bottom + margin : height))
-import -window root -crop "$((right - left))x$((bottom - top))+${left}+${top}" +repage "$out/tray-menu.png"
-import -window "$menu" "$work/menu.png"
-colours=$(identify -format '%k' "$work/menu.png")
+import -window "$menu" "$out/menu.png"
+colours=$(identify -format '%k' "$out/menu.png")
 [ "$colours" -ge 8 ] || fail "the menu shows $colours colour(s): it has no visible items"
 
 xdotool key Escape
 menu_closed() { ! is_viewable "$menu"; }
-wait_for 10 "the menu to close on Escape" menu_closed
+wait_for 20 "the menu to close on Escape" menu_closed
 
 # The tray host goes away and another one appears: the icon docks into the new one.
 stop_process "$trayer_pid"
@@ -265,6 +260,56 @@ trayer --edge top --align right --widthtype request --height 24 --transparent fa
 trayer_pid=$!
 wait_for 20 "the tray icon to dock into a tray host that appeared later" find_tray_icon
 
-client_alive
+icon_geometry
+
+# ---- A left click on the icon shows the closed window ----------------------------------------------
+
+window_shown() { client_alive && is_viewable "$main_window"; }
+window_hidden() { client_alive && ! is_viewable "$main_window"; }
+close_window "$main_window"
+wait_for 20 "the window to hide when closed" window_hidden
+xdotool mousemove "$((icon_x + icon_width / 2))" "$((icon_y + icon_height / 2))" click 1
+wait_for 20 "a left click on the tray icon to show the window" window_shown
+
+# ---- A crash leaves its lock and socket behind; the next launch takes them over ---------------------
+
+stop_process_hard() { kill -KILL "$1" && wait "$1" 2>/dev/null || true; }
+stop_process_hard "$client_pid"
+for leftover in quern-zova.lock quern-zova.socket; do
+  [ -e "$runtime_dir/$leftover" ] || fail "a killed client left no $leftover behind: nothing to take over"
+done
+start_client
+client_pid=$!
+wait_for 20 "a launch after a crash to map its window" find_main_window
+wait_for 20 "the new client's tray icon to be embedded in trayer" find_tray_icon
+icon_geometry
+
+# ---- A second launch shows the first client's window and exits 0 -----------------------------------
+
+close_window "$main_window"
+wait_for 20 "the window to hide when closed" window_hidden
+# Guarded by timeout: a second client that stays would otherwise keep this test waiting.
+start_client timeout 60
+second_pid=$!
+second_status=0
+wait "$second_pid" || second_status=$?
+[ "$second_status" -ne 124 ] || fail "hung: a second launch was still running after 60 s"
+[ "$second_status" -eq 0 ] || fail "a second launch exited with status $second_status, not 0"
+wait_for 20 "the running client to show its window for a second launch" window_shown
+
+# ---- "退出客户端" from the menu quits while the window is shown; the agent stays loaded --------------
+
+open_menu
+xdotool key Up Return # the last entry of the menu
+client_exited() { [[ "$(ps -o stat= -p "$client_pid" 2>/dev/null || echo Z)" == Z* ]]; }
+wait_for 20 "the client to exit after \"退出客户端\" with its window shown" client_exited
+client_status=0
+wait "$client_pid" || client_status=$?
+client_pid=""
+[ "$client_status" -eq 0 ] || fail "the client quit with status $client_status"
+QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" print "$target" >/dev/null ||
+  fail "the agent was unloaded when the client quit"
+
 echo "$name: window ${window_width}x${window_height}, tray icon ${icon_width}x${icon_height} in trayer," \
-  "agent pid $agent_pid online, menu ${menu_width}x${menu_height}; screenshots in $out"
+  "agent pid $agent_pid online, menu ${menu_width}x${menu_height}; the click, a crash, a second launch" \
+  "and quitting behaved; screenshots in $out"
