@@ -6,7 +6,7 @@ packages=(
   qt6-base-dev qt6-svg-dev libqt6svg6 nlohmann-json3-dev libexpat1-dev
   libgtest-dev libgmock-dev
   xvfb xauth trayer xdotool x11-utils imagemagick fonts-wqy-microhei dbus python3-xlib
-  desktop-file-utils appstream
+  desktop-file-utils appstream weston qt6-wayland
   clang libclang-rt-14-dev procps
 )
 missing=()

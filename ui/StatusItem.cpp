@@ -50,15 +50,17 @@ void StatusItem::setMenu(std::unique_ptr<QMenu> menu) {
 }
 
 void StatusItem::show() {
-    // The offscreen platform has no tray of any kind, and Qt warns when an icon is shown there.
+    // The offscreen platform has no tray of any kind.
     if (QGuiApplication::platformName() == QLatin1String("offscreen"))
         return;
-    tray_->show();
     // Qt follows XEmbed tray hosts itself; a status notifier host that starts later is told again.
     watchForTrayHost(this, [this] {
         tray_->hide();
         tray_->show();
     });
+    // Only X11 has a tray without a status notifier host (XEmbed); elsewhere Qt would just warn.
+    if (QGuiApplication::platformName() == QLatin1String("xcb") || QSystemTrayIcon::isSystemTrayAvailable())
+        tray_->show();
 }
 
 QAction* itemWithTag(const QMenu* menu, int tag) {
