@@ -15,8 +15,7 @@ for tool in desktop-file-validate appstreamcli; do
 done
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/quern-install.XXXXXX")
 trap 'rm -rf "$prefix"' EXIT
-cmake --install "$build" --prefix "$prefix" >"$prefix.log" 2>&1 || fail "cmake --install failed: $(cat "$prefix.log")"
-rm -f "$prefix.log"
+cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
 
 for program in quern-zova quern-launchctl quern-bridge-agent; do
   [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The real client under Wayland (weston's headless backend, Qt's wayland plugin): its toplevel
-# carries the desktop entry's name as app id and maps at 460x420.
+# carries the desktop entry's name as app id and maps at 460x420, and the client prints nothing of
+# its own (no warning about a tray that Wayland does not have).
 #
 # usage: wayland_window.sh CLIENT LAUNCHCTL SOURCE_DIR
 set -euo pipefail
@@ -9,37 +10,24 @@ launchctl=$2
 source=$3
 fail() {
   echo "wayland_window: FAIL: $*" >&2
-  [ -s "${work:-}/client.log" ] && grep -v '^\[' "$work/client.log" | tail -n 20 >&2
+  [ ! -s "$work/client.log" ] || grep -v '^\[' "$work/client.log" | tail -n 20 >&2
   exit 1
 }
-command -v weston >/dev/null || fail "weston is missing (scripts/install-deps.sh installs weston, qt6-wayland)"
+command -v weston >/dev/null || fail "weston is missing; run scripts/install-deps.sh (weston, qt6-wayland)"
 work=$(mktemp -d "${TMPDIR:-/tmp}/quern-wayland.XXXXXX")
 mkdir -p "$work/runtime" "$work/home/Library/LaunchAgents" "$work/launchd"
 chmod 700 "$work/runtime" "$work/launchd"
+# shellcheck source=../../scripts/x-session.sh
+. "$source/scripts/x-session.sh" # wait_for and stop_process; no X server here
 weston_pid=""
 client_pid=""
-cleanup() {
-  for pid in $client_pid $weston_pid; do
-    kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-deadline=$(($(date +%s) + 30))
-wait_until() { # WHAT COMMAND...
-  local what=$1
-  shift
-  until "$@"; do
-    [ "$(date +%s)" -lt "$deadline" ] || fail "hung: waited 30 s for $what"
-    sleep 0.1
-  done
-}
+trap 'stop_process "$client_pid"; stop_process "$weston_pid"; rm -rf "$work"' EXIT
 
 XDG_RUNTIME_DIR="$work/runtime" weston --backend=headless-backend.so --use-pixman --socket=quern-wl \
   --idle-time=0 >"$work/weston.log" 2>&1 &
 weston_pid=$!
 weston_ready() { kill -0 "$weston_pid" 2>/dev/null || fail "weston exited: $(cat "$work/weston.log")"; [ -S "$work/runtime/quern-wl" ]; }
-wait_until "weston's socket" weston_ready
+wait_for 20 "weston's socket" weston_ready
 
 # No decorations of Qt's own drawing: the buffer is then exactly the window's content.
 env -u DISPLAY HOME="$work/home" QUERN_LAUNCHD_DIR="$work/launchd" QUERN_ZOVA_LAUNCHCTL="$launchctl" \
@@ -58,12 +46,10 @@ mapped() {
          match($0, /wl_buffer@[0-9]+/); if (substr($0, RSTART, RLENGTH) in buffers) found = 1 }
        END { exit !found }' "$work/client.log"
 }
-wait_until "the window to map at 460x420" mapped
+wait_for 30 "the window to map at 460x420" mapped
 
 app_id=$(sed -n 's/.*xdg_toplevel@[0-9]*\.set_app_id("\([^"]*\)").*/\1/p' "$work/client.log" | head -n 1)
 [ -f "$source/resources/linux/$app_id.desktop" ] ||
   fail "the toplevel's app id \"$app_id\" names no desktop entry in resources/linux/"
-if grep -v '^\[' "$work/client.log" | grep -q .; then
-  fail "the client printed more than the protocol"
-fi
+! grep -v '^\[' "$work/client.log" | grep -q . || fail "the client printed more than the protocol"
 echo "wayland_window: mapped at 460x420 as $app_id"
