@@ -1,5 +1,7 @@
 #include "app/AppDelegate.h"
 
+#include "app/QuitWatch.h"
+
 #include "ui/DotView.h"
 #include "ui/ElidingLabel.h"
 #include "ui/Spinner.h"
@@ -19,6 +21,7 @@
 namespace quern {
 namespace {
 
+#if !defined(__APPLE__)
 std::string executableDirectory() {
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
@@ -26,6 +29,7 @@ std::string executableDirectory() {
         return self.parent_path().string();
     return QCoreApplication::applicationDirPath().toStdString();
 }
+#endif
 
 QUrl parseDashboardAddress() {
     const QUrl url(
@@ -67,6 +71,7 @@ AppDelegate::AppDelegate(Hooks hooks)
     : serviceLabel_(kServiceLabel)
     , dashboardURL_(parseDashboardAddress())
     , home_(hooks.home.empty() ? currentHomeDirectory() : hooks.home)
+    , quitWatch_(std::make_unique<QuitWatch>())
     , viewHolder_(std::make_unique<QWidget>())
     , statusDot_(new DotView(viewHolder_.get()))
     , statusLabel_(new QLabel(QStringLiteral("正在检查"), viewHolder_.get()))

@@ -27,6 +27,7 @@
 
 namespace quern {
 
+class QuitWatch;
 class StatusItem;
 
 // The one application object: owns every piece of state and every view. Its methods live in the
@@ -62,6 +63,8 @@ public:
     void applicationDidFinishLaunching();
     [[nodiscard]] bool applicationShouldTerminateAfterLastWindowClosed() const { return false; }
     bool windowShouldClose();
+    // Another launch in this session asked for us: the window comes back, in front.
+    void applicationShouldHandleReopen();
 
 public slots:
     void showWindow(QObject* sender = nullptr);
@@ -134,6 +137,7 @@ private:
     ComputedOnce<std::string> launchAgent_;
     ComputedOnce<std::string> agentLog_;
     ComputedOnce<std::string> healthFile_;
+    std::unique_ptr<QuitWatch> quitWatch_;
     std::unique_ptr<QWidget> window_;
     std::unique_ptr<StatusItem> statusItem_;
     // Views made at construction; until buildWindow places them they live in viewHolder_.

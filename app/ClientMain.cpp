@@ -1,14 +1,17 @@
 #include "app/ClientMain.h"
 
 #include "app/AppDelegate.h"
+#include "app/SingleInstance.h"
 #include "platform/BackgroundQueue.h"
 
 #include <QApplication>
 #include <QGuiApplication>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -37,11 +40,31 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
     QApplication::setApplicationDisplayName(QStringLiteral("Quern Zova"));
     QGuiApplication::setDesktopFileName(QStringLiteral("quern-zova"));
 
+    // Before anything is built: a second launch only hands over to the client already running.
+    std::unique_ptr<SingleInstance> instance;
+    if (const QString directory = sessionRuntimeDirectory(); !directory.isEmpty()) {
+        instance = std::make_unique<SingleInstance>(directory);
+        switch (instance->claim(std::chrono::seconds(5))) {
+        case SingleInstance::Role::first:
+            break;
+        case SingleInstance::Role::handedOver:
+            return 0;
+        case SingleInstance::Role::unanswered:
+            std::fputs("quern-zova: another client is running in this session but does not answer\n", stderr);
+            return 1;
+        }
+    } else {
+        std::fputs("quern-zova: no private runtime directory; not checking for another client\n", stderr);
+    }
+
     std::shared_ptr<AppDelegate> applicationDelegate = AppDelegate::create();
     QMetaObject::invokeMethod(applicationDelegate.get(), &AppDelegate::applicationDidFinishLaunching,
                               Qt::QueuedConnection);
     if (afterLaunch)
         QMetaObject::invokeMethod(applicationDelegate.get(), afterLaunch, Qt::QueuedConnection);
+    if (instance)
+        QObject::connect(instance.get(), &SingleInstance::activationRequested, applicationDelegate.get(),
+                         &AppDelegate::applicationShouldHandleReopen);
 #if defined(__GLIBC__)
     // Start-up (font matching above all) churns the heap; hand what it freed back before idling.
     QTimer::singleShot(5000, applicationDelegate.get(), [] { ::malloc_trim(0); });

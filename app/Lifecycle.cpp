@@ -1,5 +1,8 @@
 #include "app/AppDelegate.h"
 
+#include "app/QuitWatch.h"
+#include "platform/WindowActivation.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QEvent>
@@ -31,13 +34,21 @@ void AppDelegate::showWindow(QObject* /*sender*/) {
     if (!window_)
         std::abort(); // built at launch, before it is first shown
     window_->show();
-    window_->raise();
-    window_->activateWindow();
+    bringToFront(window_.get());
+}
+
+void AppDelegate::applicationShouldHandleReopen() {
+    // Before launch has finished the window is not built yet; launch shows it anyway.
+    if (window_)
+        showWindow(nullptr);
 }
 
 bool AppDelegate::windowShouldClose() {
     if (!window_)
         std::abort();
+    // A quit closes every window first; refusing here would cancel it (and a logout on macOS).
+    if (quitWatch_->quitInProgress())
+        return true;
     window_->hide();
     return false;
 }

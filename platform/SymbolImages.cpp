@@ -27,6 +27,10 @@ namespace {
 
 constexpr std::string_view kApplicationImage = "AppIcon";
 
+// Qt 6.8 changed what QIconEngine::scaledPixmap receives: the size in device-independent pixels,
+// where it used to be in device pixels.
+constexpr bool kScaledPixmapSizeIsDeviceIndependent = QT_VERSION >= QT_VERSION_CHECK(6, 8, 0);
+
 // Names become resource paths; anything beyond this alphabet cannot be one of ours.
 bool isPlausibleName(std::string_view name) {
     return !name.empty() && name.size() <= 64 && std::ranges::all_of(name, [](char c) {
@@ -134,8 +138,13 @@ public:
     // Scalable: any size asked for is a size we have.
     QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override { return size; }
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State) override { return render(size, mode); }
-    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State, qreal) override {
-        return render(size, mode); // QIcon passes the size in device pixels already
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State, qreal scale) override {
+        if constexpr (!kScaledPixmapSizeIsDeviceIndependent)
+            return render(size, mode); // in device pixels already; QIcon sets the ratio
+        // Every device pixel drawn, or a Retina screen gets a 1x image scaled up.
+        QPixmap image = render(size * scale, mode);
+        image.setDevicePixelRatio(scale);
+        return image;
     }
 
     // No iconName(): a status notifier host would look that up in the desktop's icon theme.
@@ -262,7 +271,7 @@ QIcon applicationImage() {
 QIcon trayImage(std::string_view name, [[maybe_unused]] const QPalette& palette) {
     if (!hasSymbol(name))
         return {};
-#ifdef Q_OS_MACOS
+#if defined(__APPLE__)
     QIcon icon = iconFor(name, Tint{Qt::black, std::nullopt});
     icon.setIsMask(true);
     return icon;

@@ -10,4 +10,6 @@ export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(pwd)}"
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
 cmake --preset "$preset" -DQUERN_WERROR="${QUERN_WERROR:-$werror}" >/dev/null
-cmake --build --preset "$preset" -j"$(nproc)" "$@"
+# nproc is GNU's; macOS has sysctl.
+jobs=$(nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
+cmake --build --preset "$preset" -j"$jobs" "$@"

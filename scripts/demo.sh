@@ -21,7 +21,17 @@ export QUERN_ZOVA_LAUNCHCTL="$bin/quern-launchctl"
 "$bin/quern-launchctl" bootout "gui/$(id -u)/$label" 2>/dev/null || true
 "$root/scripts/agent-plist.sh" true "$bin/quern-bridge-agent" >"$demo_home/Library/LaunchAgents/$label.plist"
 
-cleanup() { "$bin/quern-launchctl" bootout "gui/$(id -u)/$label" 2>/dev/null || true; }
+# A headless shell has no runtime directory; the client's lock and socket need a private one.
+own_runtime=""
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  own_runtime="$(mktemp -d "${TMPDIR:-/tmp}/quern-demo-runtime.XXXXXX")"
+  export XDG_RUNTIME_DIR="$own_runtime"
+fi
+
+cleanup() {
+  "$bin/quern-launchctl" bootout "gui/$(id -u)/$label" 2>/dev/null || true
+  [ -z "$own_runtime" ] || rm -rf "$own_runtime"
+}
 trap cleanup EXIT
 
 echo "demo home: $demo_home"

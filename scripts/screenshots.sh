@@ -78,10 +78,6 @@ start_x_session "$width" "$height"
 
 # ---- Helpers -------------------------------------------------------------------------------------
 
-window_pid() { xprop -id "$1" _NET_WM_PID 2>/dev/null | awk '/= /{print $3}'; }
-is_override_redirect() { xwininfo -id "$1" | grep -q 'Override Redirect State: yes'; }
-is_viewable() { xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'; }
-geometry_field() { xwininfo -id "$1" | awk -v key="$2:" '$1 " " $2 " " $3 == key || $1 == key {print $NF}'; }
 count_colour() {
   "$convert_tool" "$1" -alpha off -fill black +opaque "$2" -fill white -opaque "$2" \
     -format '%[fx:round(mean*w*h)]' info:

@@ -10,7 +10,7 @@ wait_for() {
   shift 2
   local deadline=$(($(now_ms) + seconds * 1000))
   until "$@"; do
-    [ "$(now_ms)" -lt "$deadline" ] || fail "timed out after ${seconds}s waiting for $what"
+    [ "$(now_ms)" -lt "$deadline" ] || fail "hung: waited ${seconds}s for $what"
     sleep 0.1
   done
 }
@@ -26,6 +26,27 @@ stop_process() {
   done
   kill -KILL "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
+}
+
+# Window queries on the private display.
+window_pid() { xprop -id "$1" _NET_WM_PID 2>/dev/null | awk '/= /{print $3}'; }
+is_override_redirect() { xwininfo -id "$1" | grep -q 'Override Redirect State: yes'; }
+is_viewable() { xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'; }
+geometry_field() { xwininfo -id "$1" | awk -v key="$2:" '$1 " " $2 " " $3 == key || $1 == key {print $NF}'; }
+
+# close_window ID: what a window manager sends when the close button is clicked (WM_DELETE_WINDOW);
+# Debian's python3 has python3-xlib (scripts/install-deps.sh).
+close_window() {
+  /usr/bin/python3 - "$1" <<'EOF_PY'
+import sys
+from Xlib import X, display, protocol
+d = display.Display()
+w = d.create_resource_object("window", int(sys.argv[1], 0))
+atom = d.intern_atom
+w.send_event(protocol.event.ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"),
+                                          data=(32, [atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])))
+d.flush()
+EOF_PY
 }
 
 xvfb_pid=""

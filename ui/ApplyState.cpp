@@ -35,7 +35,6 @@ void AppDelegate::applyState(AgentState state, std::string_view detail) {
     if (statusDot_->wantsLayer())
         statusDot_->setLayerColor(look.dotColor);
     statusItem_->setImage(look.statusSymbol, stateTitle);
-    statusItem_->showWhenTrayAvailable();
     if (QAction* stateItem = itemWithTag(statusItem_->menu(), 100))
         stateItem->setText(stateTitle);
 

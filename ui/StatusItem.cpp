@@ -1,9 +1,11 @@
 #include "ui/StatusItem.h"
 
 #include "platform/SymbolImages.h"
+#include "platform/TrayHostWatcher.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
@@ -14,7 +16,14 @@ constexpr const char* kTagProperty = "quernTag";
 
 StatusItem::StatusItem(QObject* parent)
     : QObject(parent)
-    , tray_(new QSystemTrayIcon(this)) {}
+    , tray_(new QSystemTrayIcon(this)) {
+#if !defined(__APPLE__)
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            emit clicked();
+    });
+#endif
+}
 
 StatusItem::~StatusItem() {
     tray_->setContextMenu(nullptr); // the tray does not own the menu; detach before it goes
@@ -40,16 +49,18 @@ void StatusItem::setMenu(std::unique_ptr<QMenu> menu) {
     menu_ = std::move(menu);
 }
 
-void StatusItem::showWhenTrayAvailable() {
-    const bool available = QSystemTrayIcon::isSystemTrayAvailable();
-    if (available && !trayWasAvailable_) {
-        // Re-show so the icon docks into a tray host that appeared after it was first shown.
+void StatusItem::show() {
+    // The offscreen platform has no tray of any kind.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return;
+    // Qt follows XEmbed tray hosts itself; a status notifier host that starts later is told again.
+    watchForTrayHost(this, [this] {
         tray_->hide();
         tray_->show();
-    } else if (!tray_->isVisible()) {
+    });
+    // Only X11 has a tray without a status notifier host (XEmbed); elsewhere Qt would just warn.
+    if (QGuiApplication::platformName() == QLatin1String("xcb") || QSystemTrayIcon::isSystemTrayAvailable())
         tray_->show();
-    }
-    trayWasAvailable_ = available;
 }
 
 QAction* itemWithTag(const QMenu* menu, int tag) {

@@ -31,15 +31,19 @@ public:
     [[nodiscard]] QMenu* menu() const { return menu_.get(); }
     [[nodiscard]] QSystemTrayIcon* trayIcon() const { return tray_; }
 
-    // Shows the icon once a tray host exists; a tray may appear after we start.
-    void showWhenTrayAvailable();
+    // Shows the icon, and shows it again to each status notifier host that starts later. Called
+    // once: the refresh cadence never asks whether a tray exists.
+    void show();
+
+signals:
+    // A left click on the icon (Linux); on macOS a click opens the menu instead.
+    void clicked();
 
 private:
     QSystemTrayIcon* tray_;
     std::unique_ptr<QMenu> menu_;
     std::string symbol_;
     QString description_;
-    bool trayWasAvailable_ = false;
 };
 
 // The menu item carrying the tag; null when there is none.

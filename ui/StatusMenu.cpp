@@ -33,7 +33,8 @@ void AppDelegate::buildStatusItem() {
         action->setShortcutVisibleInContextMenu(true);
 
     statusItem_->setMenu(std::move(menu));
-    statusItem_->showWhenTrayAvailable();
+    connect(statusItem_.get(), &StatusItem::clicked, this, [this] { showWindow(nullptr); });
+    statusItem_->show();
 }
 
 } // namespace quern

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The real client, the real stand-ins and a real XEmbed tray host (trayer) on a private Xvfb display.
-# Checks the window, the docked tray icon, the agent coming online and the tray's context menu, and
-# keeps screenshots and logs in OUTPUT_DIR/tray_end_to_end/.
+# Checks the window, the docked tray icon, the agent coming online, the tray's context menu, docking
+# into a later tray host, a left click on the icon, a launch after a crash, a second launch, and
+# quitting from the menu with the window shown. Screenshots and logs: OUTPUT_DIR/tray_end_to_end/.
 #
 # usage: tray_end_to_end.sh CLIENT LAUNCHCTL AGENT OUTPUT_DIR
 set -euo pipefail
@@ -20,31 +21,21 @@ out="$4/$name"
 export QUERN_AGENT_IDENTITY="$(dirname "$launchctl")/agent-identity.sh"
 # shellcheck source=../../scripts/agent-identity.sh.in
 . "$QUERN_AGENT_IDENTITY"
-label=$quern_service_label
-target="gui/$(id -u)/$label"
-freshness=12 # seconds; the client's own window for a live agent
-width=1280
-height=800
+target="gui/$(id -u)/$quern_service_label"
 
 fail() {
   trap - ERR
   echo "$name: FAIL: $*" >&2
   echo "$name: logs and screenshots are in $out" >&2
-  if [ -s "$out/client.log" ]; then
-    echo "--- last lines of the client's output:" >&2
-    tail -n 20 "$out/client.log" >&2
-  fi
+  [ ! -s "$out/client.log" ] || tail -n 20 "$out/client.log" >&2
   exit 1
 }
 trap 'fail "unexpected failure of \"$BASH_COMMAND\" (line $LINENO)"' ERR
 
-for tool in Xvfb trayer xdotool xwininfo xprop xauth import identify; do
-  command -v "$tool" >/dev/null ||
-    fail "$tool is missing; scripts/install-deps.sh installs xvfb, xauth, trayer, xdotool, x11-utils, imagemagick"
+for tool in Xvfb trayer xdotool xwininfo xprop xauth import identify timeout; do
+  command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/install-deps.sh"
 done
-for program in "$client" "$launchctl" "$agent"; do
-  [ -x "$program" ] || fail "$program is not an executable; build it first"
-done
+/usr/bin/python3 -c 'import Xlib' 2>/dev/null || fail "python3-xlib is missing; run scripts/install-deps.sh"
 # ImageMagick's own convert by its Debian path: another `convert` may come first on PATH.
 convert_tool=/usr/bin/convert
 [ -x "$convert_tool" ] || convert_tool=$(command -v convert) || fail "ImageMagick's convert is missing"
@@ -57,7 +48,6 @@ launchd_dir="$work/launchd"
 runtime_dir="$work/runtime"
 mkdir -p "$home/Library/LaunchAgents" "$launchd_dir" "$runtime_dir"
 chmod 700 "$launchd_dir" "$runtime_dir"
-plist="$home/Library/LaunchAgents/$label.plist"
 
 client_pid=""
 logs="$out"
@@ -72,37 +62,25 @@ cleanup() {
   QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" bootout "$target" >/dev/null 2>&1
   stop_process "$trayer_pid"
   stop_process "$xvfb_pid"
-  cp "$home/.quern-web-bridge/agent.log" "$out/agent.log" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-start_x_session "$width" "$height"
-
-# ---- The client against the stand-ins ------------------------------------------------------------
-
-"$(dirname "$0")/../../scripts/agent-plist.sh" true "$agent" >"$plist"
-
+start_x_session 1280 800
+"$(dirname "$0")/../../scripts/agent-plist.sh" true "$agent" >"$home/Library/LaunchAgents/$quern_service_label.plist"
 # The agent starts unloaded: loading it is the client's job.
-if QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" print "$target" >/dev/null 2>&1; then
-  fail "the agent is loaded before the client started"
-fi
+! QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" print "$target" >/dev/null 2>&1 || fail "the agent is loaded already"
 
-# No session bus: the tray icon must dock through XEmbed, and nothing may autolaunch a bus.
-env -u QT_QPA_PLATFORMTHEME -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR -u WAYLAND_DISPLAY \
-  HOME="$home" QUERN_LAUNCHD_DIR="$launchd_dir" QUERN_ZOVA_LAUNCHCTL="$launchctl" \
-  XDG_RUNTIME_DIR="$runtime_dir" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" \
-  QT_QPA_PLATFORM=xcb LANG=C.UTF-8 LC_ALL=C.UTF-8 \
-  "$client" >"$out/client.log" 2>&1 &
-client_pid=$!
-
+# start_client [WRAPPER...]: the client in the test's home and session, appending to client.log. No
+# session bus: the tray icon must dock through XEmbed, and nothing may autolaunch a bus.
+start_client() {
+  env -u QT_QPA_PLATFORMTHEME -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR -u WAYLAND_DISPLAY \
+    HOME="$home" QUERN_LAUNCHD_DIR="$launchd_dir" QUERN_ZOVA_LAUNCHCTL="$launchctl" \
+    XDG_RUNTIME_DIR="$runtime_dir" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" \
+    QT_QPA_PLATFORM=xcb LANG=C.UTF-8 LC_ALL=C.UTF-8 "$@" "$client" >>"$out/client.log" 2>&1 &
+}
 client_alive() { kill -0 "$client_pid" 2>/dev/null || fail "the client exited; see $out/client.log"; }
-window_pid() { xprop -id "$1" _NET_WM_PID 2>/dev/null | awk '/= /{print $3}'; }
-parent_of() { xwininfo -tree -id "$1" | awk '/Parent window id:/{print $4}'; }
 is_top_level() { xwininfo -tree -id "$1" | grep -q 'Parent window id:.*(the root window)'; }
-is_override_redirect() { xwininfo -id "$1" | grep -q 'Override Redirect State: yes'; }
-is_viewable() { xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'; }
-geometry_field() { xwininfo -id "$1" | awk -v key="$2:" '$1 " " $2 " " $3 == key || $1 == key {print $NF}'; }
 
 main_window=""
 find_main_window() {
@@ -116,20 +94,13 @@ find_main_window() {
   done
   return 1
 }
-wait_for 20 "a mapped top-level window named \"Quern Zova\" from the client" find_main_window
-
-window_width=$(geometry_field "$main_window" Width)
-window_height=$(geometry_field "$main_window" Height)
-if [ "$window_width" != 460 ] || [ "$window_height" != 420 ]; then
-  fail "the window's content area is ${window_width}x${window_height}, not 460x420"
-fi
 
 # Embedded: a client window with _XEMBED_INFO whose ancestors include trayer's panel.
 tray_icon=""
 inside_trayer() {
   local id=$1
   for _ in 1 2 3 4 5; do
-    id=$(parent_of "$id")
+    id=$(xwininfo -tree -id "$id" | awk '/Parent window id:/{print $4}')
     [ -n "$id" ] && [ "$id" != 0x0 ] || return 1
     xprop -id "$id" WM_CLASS 2>/dev/null | grep -q '"trayer"' && return 0
   done
@@ -139,71 +110,42 @@ find_tray_icon() {
   client_alive
   local id
   for id in $(xdotool search --onlyvisible --pid "$client_pid" 2>/dev/null || true); do
-    is_top_level "$id" && continue
-    xprop -id "$id" _XEMBED_INFO 2>/dev/null | grep -q '= ' || continue
-    if inside_trayer "$id"; then
+    if ! is_top_level "$id" && xprop -id "$id" _XEMBED_INFO 2>/dev/null | grep -q '= ' && inside_trayer "$id"; then
       tray_icon=$id
+      icon_width=$(geometry_field "$id" Width)
+      icon_height=$(geometry_field "$id" Height)
+      icon_x=$(geometry_field "$id" "Absolute upper-left X")
+      icon_y=$(geometry_field "$id" "Absolute upper-left Y")
       return 0
     fi
   done
   return 1
 }
+
+# ---- The window, the docked icon, the agent online -----------------------------------------------
+
+start_client
+client_pid=$!
+wait_for 20 "a mapped top-level window named \"Quern Zova\" from the client" find_main_window
+window_size="$(geometry_field "$main_window" Width)x$(geometry_field "$main_window" Height)"
+[ "$window_size" = 460x420 ] || fail "the window's content area is $window_size, not 460x420"
 wait_for 20 "the client's tray icon to be embedded in trayer" find_tray_icon
-
-icon_width=$(geometry_field "$tray_icon" Width)
-icon_height=$(geometry_field "$tray_icon" Height)
-icon_x=$(geometry_field "$tray_icon" "Absolute upper-left X")
-icon_y=$(geometry_field "$tray_icon" "Absolute upper-left Y")
-for size in "$icon_width" "$icon_height"; do
-  if [ "$size" -lt 16 ] || [ "$size" -gt 24 ]; then
-    fail "the tray icon is ${icon_width}x${icon_height}, not about 22x22"
-  fi
-done
-if [ "$icon_x" -lt 0 ] || [ "$((icon_x + icon_width))" -gt "$width" ] || [ "$icon_y" -lt 0 ] ||
-  [ "$((icon_y + icon_height))" -gt "$height" ]; then
-  fail "the tray icon at $icon_x,$icon_y is off screen"
-fi
-
-# ---- The agent comes online ----------------------------------------------------------------------
-
-health="$home/.quern-web-bridge/health.json"
-agent_pid=""
-agent_online() {
-  client_alive
-  local description ok_at age
-  description=$(QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" print "$target" 2>/dev/null) || return 1
-  grep -q 'state = running' <<<"$description" || return 1
-  agent_pid=$(awk '$1 == "pid" {print $3}' <<<"$description")
-  [ -n "$agent_pid" ] && [ -f "$health" ] || return 1
-  ok_at=$(sed -n 's/.*"server_ok_at": *\([0-9.]*\).*/\1/p' "$health")
-  [ -n "$ok_at" ] || return 1
-  age=$(awk -v now="$(date +%s.%N)" -v then="$ok_at" 'BEGIN {printf "%.3f", now - then}')
-  awk -v age="$age" -v limit="$freshness" 'BEGIN {exit !(age > -1 && age < limit)}' || return 1
-  grep -q "\"pid\": *${agent_pid}[,}]" "$health"
-}
-wait_for 30 "the agent to be loaded by the client and its health.json to be fresh" agent_online
-QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" print "$target" >"$out/launchctl-print.txt"
-grep -qF "path = $plist" "$out/launchctl-print.txt" ||
-  fail "the agent was not loaded from $plist (see $out/launchctl-print.txt)"
 
 # count_colour FILE COLOUR: pixels of exactly that colour.
 count_colour() {
   "$convert_tool" "$1" -alpha off -fill black +opaque "$2" -fill white -opaque "$2" \
     -format '%[fx:round(mean*w*h)]' info:
 }
-green='#34C759' # the state dot online; the app icon's green differs
+# The green state dot (the app icon's green differs), and neither red nor orange.
 window_shows_online() {
   client_alive
   import -window "$main_window" "$work/window.png" 2>/dev/null || return 1
-  [ "$(count_colour "$work/window.png" "$green")" -ge 40 ] &&
+  [ "$(count_colour "$work/window.png" '#34C759')" -ge 40 ] &&
     [ "$(count_colour "$work/window.png" '#FF3B30')" -lt 10 ] &&
     [ "$(count_colour "$work/window.png" '#FF9500')" -lt 10 ]
 }
-wait_for 15 "the window to show the green online dot" window_shows_online
+wait_for 30 "the window to show the green online dot once the client has loaded the agent" window_shows_online
 cp "$work/window.png" "$out/window-online.png"
-[ "$(identify -format '%wx%h' "$out/window-online.png")" = 460x420 ] ||
-  fail "the window screenshot is not 460x420"
-
 import -window root -crop "${icon_width}x${icon_height}+${icon_x}+${icon_y}" +repage "$out/tray-icon.png"
 colours=$(identify -format '%k' "$out/tray-icon.png")
 [ "$colours" -ge 4 ] || fail "the tray icon shows $colours colour(s): nothing is drawn in it"
@@ -217,58 +159,84 @@ popups() {
   done
   return 0
 }
-before=$(popups | sort)
-# The lower edge of the icon: the menu opens at the pointer and leaves the icon in sight.
-xdotool mousemove "$((icon_x + icon_width / 2))" "$((icon_y + icon_height - 2))" click 3
+# open_menu: a right click on the lower edge of the icon; the menu opens at the pointer.
 menu=""
-menu_opened() {
-  client_alive
-  local id
-  for id in $(popups); do
-    grep -qx "$id" <<<"$before" && continue
-    [ "$(window_pid "$id")" = "$client_pid" ] || xprop -id "$id" WM_CLASS | grep -q '"quern-zova"' ||
-      continue
-    menu=$id
-    return 0
-  done
-  return 1
+open_menu() {
+  local before
+  before=$(popups | sort)
+  xdotool mousemove "$((icon_x + icon_width / 2))" "$((icon_y + icon_height - 2))" click 3
+  menu_opened() {
+    client_alive
+    local id
+    for id in $(popups); do
+      grep -qx "$id" <<<"$before" && continue
+      [ "$(window_pid "$id")" = "$client_pid" ] || xprop -id "$id" WM_CLASS | grep -q '"quern-zova"' ||
+        continue
+      menu=$id
+      return 0
+    done
+    return 1
+  }
+  wait_for 20 "a new override-redirect menu window after a right click on the tray icon" menu_opened
 }
-wait_for 10 "a new override-redirect menu window after a right click on the tray icon" menu_opened
-menu_x=$(geometry_field "$menu" "Absolute upper-left X")
-menu_y=$(geometry_field "$menu" "Absolute upper-left Y")
-menu_width=$(geometry_field "$menu" Width)
-menu_height=$(geometry_field "$menu" Height)
-if [ "$menu_width" -lt 80 ] || [ "$menu_height" -lt 60 ]; then
-  fail "the menu is only ${menu_width}x${menu_height}"
-fi
-
-# The region holding both the menu and the icon, with a margin, kept on screen.
-margin=12
-left=$(printf '%s\n' "$menu_x" "$icon_x" | sort -n | head -1)
-top=$(printf '%s\n' "$menu_y" "$icon_y" | sort -n | head -1)
-right=$(printf '%s\n' "$((menu_x + menu_width))" "$((icon_x + icon_width))" | sort -n | tail -1)
-bottom=$(printf '%s\n' "$((menu_y + menu_height))" "$((icon_y + icon_height))" | sort -n | tail -1)
-left=$((left > margin ? left - margin : 0))
-top=$((top > margin ? top - margin : 0))
-right=$((right + margin < width ? right + margin : width))
-bottom=$((bottom + margin < height ? bottom + margin : height))
-import -window root -crop "$((right - left))x$((bottom - top))+${left}+${top}" +repage "$out/tray-menu.png"
-import -window "$menu" "$work/menu.png"
-colours=$(identify -format '%k' "$work/menu.png")
+open_menu
+import -window "$menu" "$out/menu.png"
+colours=$(identify -format '%k' "$out/menu.png")
 [ "$colours" -ge 8 ] || fail "the menu shows $colours colour(s): it has no visible items"
-
 xdotool key Escape
 menu_closed() { ! is_viewable "$menu"; }
-wait_for 10 "the menu to close on Escape" menu_closed
+wait_for 20 "the menu to close on Escape" menu_closed
 
 # The tray host goes away and another one appears: the icon docks into the new one.
 stop_process "$trayer_pid"
-trayer_pid=""
-tray_icon=""
 trayer --edge top --align right --widthtype request --height 24 --transparent false >>"$out/trayer.log" 2>&1 &
 trayer_pid=$!
+tray_icon=""
 wait_for 20 "the tray icon to dock into a tray host that appeared later" find_tray_icon
 
-client_alive
-echo "$name: window ${window_width}x${window_height}, tray icon ${icon_width}x${icon_height} in trayer," \
-  "agent pid $agent_pid online, menu ${menu_width}x${menu_height}; screenshots in $out"
+# ---- A left click on the icon shows the closed window ----------------------------------------------
+
+window_shown() { client_alive && is_viewable "$main_window"; }
+window_hidden() { client_alive && ! is_viewable "$main_window"; }
+close_window "$main_window"
+wait_for 20 "the window to hide when closed" window_hidden
+xdotool mousemove "$((icon_x + icon_width / 2))" "$((icon_y + icon_height / 2))" click 1
+wait_for 20 "a left click on the tray icon to show the window" window_shown
+
+# ---- A crash leaves its lock and socket behind; the next launch takes them over ---------------------
+
+kill -KILL "$client_pid"
+wait "$client_pid" || true
+for leftover in quern-zova.lock quern-zova.socket; do
+  [ -e "$runtime_dir/$leftover" ] || fail "a killed client left no $leftover behind: nothing to take over"
+done
+start_client
+client_pid=$!
+wait_for 20 "a launch after a crash to map its window" find_main_window
+wait_for 20 "the new client's tray icon to be embedded in trayer" find_tray_icon
+
+# ---- A second launch shows the first client's window and exits 0 -----------------------------------
+
+close_window "$main_window"
+wait_for 20 "the window to hide when closed" window_hidden
+start_client timeout 60 # a second client that stays would keep this test waiting
+second_status=0
+wait $! || second_status=$?
+[ "$second_status" -ne 124 ] || fail "hung: a second launch was still running after 60 s"
+[ "$second_status" -eq 0 ] || fail "a second launch exited with status $second_status, not 0"
+wait_for 20 "the running client to show its window for a second launch" window_shown
+
+# ---- "退出客户端" from the menu quits while the window is shown; the agent stays loaded --------------
+
+open_menu
+xdotool key Up Return # the last entry of the menu
+client_exited() { [[ "$(ps -o stat= -p "$client_pid" 2>/dev/null || echo Z)" == Z* ]]; }
+wait_for 20 "the client to exit after \"退出客户端\" with its window shown" client_exited
+client_status=0
+wait "$client_pid" || client_status=$?
+client_pid=""
+[ "$client_status" -eq 0 ] || fail "the client quit with status $client_status"
+QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" print "$target" >/dev/null || fail "quitting unloaded the agent"
+
+echo "$name: window $window_size, tray icon ${icon_width}x${icon_height} in trayer, online, menu," \
+  "docking again, the click, a crash, a second launch and quitting all behaved; see $out"

@@ -1,0 +1,23 @@
+# The macOS app bundle: "Quern Zova.app" in bin/, with our Info.plist and an icon made from
+# AppIcon.svg at build time. Included from the top-level CMakeLists.txt on Apple platforms only.
+add_executable(quern-make-icns ${CMAKE_CURRENT_LIST_DIR}/MakeIcns.cpp)
+target_link_libraries(quern-make-icns PRIVATE Qt6::Gui Qt6::Svg quern_warnings)
+
+set(QUERN_ICNS ${CMAKE_BINARY_DIR}/AppIcon.icns)
+add_custom_command(OUTPUT ${QUERN_ICNS}
+  COMMAND quern-make-icns ${CMAKE_SOURCE_DIR}/resources/icons/AppIcon.svg ${QUERN_ICNS}
+  DEPENDS quern-make-icns ${CMAKE_SOURCE_DIR}/resources/icons/AppIcon.svg
+  COMMENT "AppIcon.icns from AppIcon.svg")
+target_sources(quern-zova PRIVATE ${QUERN_ICNS})
+set_source_files_properties(${QUERN_ICNS} PROPERTIES MACOSX_PACKAGE_LOCATION Resources)
+
+set_target_properties(quern-zova PROPERTIES
+  OUTPUT_NAME "Quern Zova"
+  MACOSX_BUNDLE TRUE
+  MACOSX_BUNDLE_INFO_PLIST ${CMAKE_CURRENT_LIST_DIR}/Info.plist.in
+  MACOSX_BUNDLE_GUI_IDENTIFIER app.quernzova.client
+  MACOSX_BUNDLE_BUNDLE_NAME "Quern Zova"
+  MACOSX_BUNDLE_BUNDLE_VERSION ${PROJECT_VERSION}
+  MACOSX_BUNDLE_SHORT_VERSION_STRING ${PROJECT_VERSION}
+  MACOSX_BUNDLE_ICON_FILE AppIcon)
+install(TARGETS quern-zova BUNDLE DESTINATION .)

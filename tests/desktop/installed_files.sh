@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# cmake --install into a temporary prefix: the programs, and a desktop entry, icon and AppStream
+# metadata that validate and name each other and what is installed.
+#
+# usage: installed_files.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+source=$2
+fail() {
+  echo "installed_files: FAIL: $*" >&2
+  exit 1
+}
+for tool in desktop-file-validate appstreamcli; do
+  command -v "$tool" >/dev/null || fail "$tool is missing; scripts/install-deps.sh installs desktop-file-utils, appstream"
+done
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/quern-install.XXXXXX")
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
+
+for program in quern-zova quern-launchctl quern-bridge-agent; do
+  [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"
+done
+desktop="$prefix/share/applications/quern-zova.desktop"
+metainfo="$prefix/share/metainfo/app.quernzova.client.metainfo.xml"
+[ -f "$desktop" ] || fail "no share/applications/quern-zova.desktop"
+[ -f "$metainfo" ] || fail "no share/metainfo/app.quernzova.client.metainfo.xml"
+desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the desktop entry"
+appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects the metainfo"
+
+field() { sed -n "s/^$1=//p" "$desktop"; }
+[ -x "$prefix/bin/$(field Exec)" ] || fail "Exec=$(field Exec) is not an installed program"
+[ -f "$prefix/share/icons/hicolor/scalable/apps/$(field Icon).svg" ] ||
+  fail "Icon=$(field Icon) is not in share/icons/hicolor/scalable/apps/"
+grep -q "<launchable type=\"desktop-id\">quern-zova.desktop</launchable>" "$metainfo" ||
+  fail "the metainfo does not launch quern-zova.desktop"
+grep -q '<name xml:lang="zh_CN">' "$metainfo" && grep -q '<summary xml:lang="zh_CN">' "$metainfo" ||
+  fail "the metainfo has no Chinese name or summary"
+shots=$(sed -n 's|.*<image>.*/\([^/<]*\)</image>.*|\1|p' "$metainfo")
+[ -n "$shots" ] || fail "the metainfo shows no screenshots"
+for shot in $shots; do
+  [ -f "$source/docs/screenshots/$shot" ] || fail "screenshot $shot is not one of docs/screenshots/"
+done
+echo "installed_files: $(find "$prefix" -type f | wc -l) files installed and valid"
