@@ -46,50 +46,6 @@ TEST_F(AppDelegateTest, LaunchShowsTheFirstStateBeforeTheWindowAndRepairsAStoppe
     EXPECT_EQ(calls(), (std::vector<std::string>{printCall(), bootstrapCall()}));
 }
 
-TEST_F(AppDelegateTest, RefreshShowsTheStateAndRepairsWhatIsNotOnline) {
-    struct Case {
-        const char* name;
-        bool loaded;
-        double age;
-        std::string busy;
-        AgentState state;
-        std::string_view detail;
-        std::vector<std::string> repair; // background calls after the refresh's own print
-    };
-    const std::vector<Case> cases = {
-        {"online idle", true, 1, "", AgentState::online, kDetailIdle, {}},
-        {"online busy", true, 1, "cmd-9", AgentState::online, kDetailBusy, {}},
-        {"silent agent is woken",
-         true,
-         40,
-         "",
-         AgentState::running,
-         kDetailReconnecting,
-         {printCall(), "kill|-HUP|4242"}},
-        {"not loaded is bootstrapped",
-         false,
-         1,
-         "x",
-         AgentState::stopped,
-         kDetailStarting,
-         {bootstrapCall()}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        tools->clear();
-        setLoaded(c.loaded);
-        writeHealth(c.age, c.busy);
-        const auto delegate = built();
-        delegate->refreshStatus();
-        EXPECT_EQ(delegate->currentState(), c.state);
-        EXPECT_EQ(delegate->detailLabel()->text().toStdString(), c.detail);
-        std::vector<std::string> expected = {printCall()};
-        expected.insert(expected.end(), c.repair.begin(), c.repair.end());
-        ASSERT_TRUE(waitForCalls(expected.size())) << "hung";
-        EXPECT_EQ(calls(), expected);
-    }
-}
-
 TEST_F(AppDelegateTest, EachStateIsPresentedInTheWindowTheMenuAndTheTrayIcon) {
     const auto delegate = built();
     struct Case {

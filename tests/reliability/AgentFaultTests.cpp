@@ -9,7 +9,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <mutex>
 
 namespace quern {
 namespace {
@@ -40,26 +39,13 @@ protected:
         test::writeFile(home + "/Library/LaunchAgents/" + std::string(kServiceLabel) + ".plist", plist);
     }
 
-    // Starts the client as at launch, recording when it repairs on its own (a wake's probe, a bootstrap).
+    // Starts the client as at launch, on its own timer.
     void launch() {
         AppDelegate::Hooks hooks = AppDelegate::Hooks::fromEnvironment();
         hooks.home = home;
         hooks.launchctlPath = QUERN_LAUNCHCTL_PATH;
-        hooks.launcher = [this](const SpawnRequest& request) {
-            const bool probe = request.standardOutput == OutputMode::Capture;
-            const bool bootstrap = !request.arguments.empty() && request.arguments[0] == "bootstrap";
-            if (probe || bootstrap) {
-                const std::lock_guard lock(repairsMutex);
-                repairs.push_back(std::chrono::steady_clock::now());
-            }
-            return spawnAndWait(request);
-        };
         delegate = AppDelegate::create(hooks);
         delegate->applicationDidFinishLaunching();
-    }
-    [[nodiscard]] size_t repairCount() {
-        const std::lock_guard lock(repairsMutex);
-        return repairs.size();
     }
     [[nodiscard]] static int agentPid() {
         const std::string description = test::run(QUERN_LAUNCHCTL_PATH, {"print", target()}).output;
@@ -76,8 +62,6 @@ protected:
     test::TempDir root{"quern-faults"};
     const std::string home = root / "home dir ü";
     std::shared_ptr<AppDelegate> delegate;
-    std::mutex repairsMutex;
-    std::vector<std::chrono::steady_clock::time_point> repairs;
 };
 
 TEST_F(AgentFaults, AKilledAgentIsBroughtBack) {
@@ -101,26 +85,10 @@ TEST_F(AgentFaults, AStoppedAgentIsWokenOnceItTurnsStaleAndRecoversWhenContinued
     ASSERT_EQ(::kill(pid, SIGSTOP), 0);
     // Silent for 12 seconds: shown as connecting, and a hang-up is sent (pending while stopped).
     EXPECT_TRUE(waitForState(AgentState::running)) << "hung";
-    EXPECT_TRUE(waitFor([&] { return repairCount() > 0; })) << "hung";
     ASSERT_EQ(::kill(pid, SIGCONT), 0);
     EXPECT_TRUE(waitFor([&] { return !test::readLines(hangUps).empty(); })) << "hung";
     EXPECT_TRUE(waitForState(AgentState::online)) << "hung";
     EXPECT_EQ(agentPid(), pid); // woken, not restarted
-}
-
-TEST_F(AgentFaults, ACrashLoopIsRepairedAtMostEveryFiveSeconds) {
-    // Never connected and gone at once: not online the whole time, so every refresh asks for a
-    // repair and only the throttle holds them back.
-    writePlist({"--offline", "--exit-after", "0"});
-    launch();
-    ASSERT_TRUE(waitFor([&] { return repairCount() >= 3; })) << "hung";
-    const std::lock_guard lock(repairsMutex);
-    // One spawn per repair (a wake finds no pid to signal). Refreshes come every 2 s, so without the
-    // throttle repairs would be 2 s apart; the margin below 5 s is for the background queue's start.
-    for (size_t i = 1; i < repairs.size(); ++i)
-        EXPECT_GE(repairs[i] - repairs[i - 1], std::chrono::seconds(4)) << i;
-    EXPECT_NE(delegate->currentState(), AgentState::online);
-    EXPECT_TRUE(delegate->window()->isVisible());
 }
 
 } // namespace

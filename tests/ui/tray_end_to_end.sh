@@ -32,7 +32,7 @@ fail() {
 }
 trap 'fail "unexpected failure of \"$BASH_COMMAND\" (line $LINENO)"' ERR
 
-for tool in Xvfb trayer xdotool xwininfo xprop xauth import identify timeout; do
+for tool in Xvfb trayer xdotool xwininfo xprop xauth import timeout; do
   command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/install-deps.sh"
 done
 /usr/bin/python3 -c 'import Xlib' 2>/dev/null || fail "python3-xlib is missing; run scripts/install-deps.sh"
@@ -146,9 +146,6 @@ window_shows_online() {
 }
 wait_for 30 "the window to show the green online dot once the client has loaded the agent" window_shows_online
 cp "$work/window.png" "$out/window-online.png"
-import -window root -crop "${icon_width}x${icon_height}+${icon_x}+${icon_y}" +repage "$out/tray-icon.png"
-colours=$(identify -format '%k' "$out/tray-icon.png")
-[ "$colours" -ge 4 ] || fail "the tray icon shows $colours colour(s): nothing is drawn in it"
 
 # ---- The tray's context menu ---------------------------------------------------------------------
 
@@ -180,9 +177,6 @@ open_menu() {
   wait_for 20 "a new override-redirect menu window after a right click on the tray icon" menu_opened
 }
 open_menu
-import -window "$menu" "$out/menu.png"
-colours=$(identify -format '%k' "$out/menu.png")
-[ "$colours" -ge 8 ] || fail "the menu shows $colours colour(s): it has no visible items"
 xdotool key Escape
 menu_closed() { ! is_viewable "$menu"; }
 wait_for 20 "the menu to close on Escape" menu_closed
