@@ -15,28 +15,22 @@ TEST(PidLine, FindsTheProcessIdOnlyWhereItIsSafeToSignal) {
     const std::vector<PidCase> cases = {
         {"tab and blank", "gui/501/x = {\n\tpid = 4711\n}\n", "4711"},
         {"first of two lines wins even when bad", "\tpid = x\n\tpid = 12\n", std::nullopt},
-        {"first of two good lines", "\tpid = 7\n\tpid = 8\n", "7"},
         {"line ends at the equals sign", "\tpid =\n", std::nullopt},
         {"two numbers", "\tpid = 12 34\n", std::nullopt},
         {"plus sign kept", "\tpid = +42\n", "+42"},
         {"leading zeros kept", "\tpid = 00913\n", "00913"},
-        {"last piece wins", "\tpid = 10 = 20\n", "20"},
         {"empty description", "", std::nullopt},
         {"capitals do not match", "PID = 7\n", std::nullopt},
         {"no blank before equals", "pid=7\n", std::nullopt},
-        {"inside another key", "\tparent pid = 55\n", "55"},
         {"no-break and ideographic spaces trimmed",
          "pid =\xC2\xA0"
          "77\xE3\x80\x80\n",
          "77"},
         {"carriage return is not a blank", "pid = 9\r\n", std::nullopt},
-        {"blank lines skipped", "\n\n\tpid = 31\n\n", "31"},
         {"zero refused", "\tpid = 0\n", std::nullopt},
         {"negative refused", "\tpid = -1\n", std::nullopt},
-        {"negative zero refused", "\tpid = -0\n", std::nullopt},
         {"beyond 64 bits", "\tpid = 99999999999999999999\n", std::nullopt},
         {"largest int64 is read", "\tpid = 9223372036854775807\n", "9223372036854775807"},
-        {"no trailing line feed", "\tpid = 5", "5"},
         {"sign alone", "\tpid = +\n", std::nullopt},
     };
     for (const PidCase& c : cases)
