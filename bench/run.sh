@@ -39,7 +39,7 @@ command -v hyperfine >/dev/null && command -v jq >/dev/null ||
 
 refreshes=1000 repetitions=20 spawns=1000 growth=10000 startups=15 settle=30 window=60 trials=20
 [ "$short" = 0 ] || refreshes=40 repetitions=3 spawns=40 growth=200 startups=2 settle=3 window=3 trials=1
-results="$(dirname "$bin")/bench-results$([ "$short" = 1 ] && echo -short)"
+results="$(dirname "$bin")/bench-results$([ "$short" = 0 ] || echo -short)"
 mkdir -p "$results"
 export QUERN_AGENT_IDENTITY="$bin/agent-identity.sh"
 # shellcheck source=../scripts/agent-identity.sh.in
