@@ -1,14 +1,10 @@
 #pragma once
 
-#include <chrono>
 #include <string>
 #include <vector>
 
 namespace quern::bench {
 
-using Clock = std::chrono::steady_clock;
-
-[[nodiscard]] double secondsBetween(Clock::time_point from, Clock::time_point to);
 [[nodiscard]] double wallSeconds(); // since 1970
 
 struct Summary {
@@ -27,5 +23,10 @@ int spawnAndReap(const std::vector<std::string>& argv);
 void printRow(const std::string& figure, const std::string& what, const std::string& value,
               const std::string& floor, const std::string& comparison, const std::string& goal, bool met);
 [[nodiscard]] std::string fixed(double value, int decimals);
+
+// Repairs.cpp: the client runs as main() runs it while a trial thread boots the agent out (unloaded) or
+// silences it TRIALS times, unloaded ones SPACING s after the last repair at least, and times each
+// repair beside the client's next tick. Rows on standard output; 0 when every trial was repaired.
+[[nodiscard]] int runRepairs(bool unloaded, int trials, double spacing);
 
 } // namespace quern::bench

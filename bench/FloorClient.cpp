@@ -5,13 +5,10 @@
 // Usage: quern-bench-floor [--texts|--exit-at-start] LAUNCHCTL TARGET
 #include <QApplication>
 #include <QBoxLayout>
-#include <QIcon>
 #include <QLabel>
-#include <QPixmap>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTimer>
-#include <QWidget>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -22,57 +19,44 @@
 
 extern char** environ;
 
-namespace {
-
-void printOnce(char* launchctl, char* target) {
-    char print[] = "print";
-    char* argv[] = {launchctl, print, target, nullptr};
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, launchctl, &actions, nullptr, argv, environ) == 0) {
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
-    ::posix_spawn_file_actions_destroy(&actions);
-}
-
-// What the client's window says when the agent is online.
-void addClientTexts(QWidget& window) {
-    auto* column = new QVBoxLayout(&window);
-    for (const char* text :
-         {"Quern Zova", "本机连接", "设备在线", "代理 1.5.1 · 最多 3 个任务并行",
-          "后台代理会随登录自动启动。窗口关闭后，菜单栏中的连接图标仍可用于查看状态和重新连接。"})
-        column->addWidget(new QLabel(QString::fromUtf8(text)));
-    for (const char* text : {"打开控制台", "立即重连", "停止代理", "查看日志"})
-        column->addWidget(new QPushButton(QString::fromUtf8(text)));
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     const std::string_view option = argc == 4 ? argv[1] : "";
     if (argc != (option.empty() ? 3 : 4) ||
         !(option.empty() || option == "--texts" || option == "--exit-at-start"))
         return 64;
-    char* launchctl = argv[argc - 2];
-    char* target = argv[argc - 1];
+    char print[] = "print";
+    char* printArgv[] = {argv[argc - 2], print, argv[argc - 1], nullptr};
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-
     QWidget window;
     window.setWindowTitle(QStringLiteral("floor"));
     window.setFixedSize(460, 420);
-    if (option == "--texts")
-        addClientTexts(window);
+    if (option == "--texts") { // what the client's window says when the agent is online
+        auto* column = new QVBoxLayout(&window);
+        for (const char* text :
+             {"Quern Zova", "本机连接", "设备在线", "代理 1.5.1 · 最多 3 个任务并行",
+              "后台代理会随登录自动启动。窗口关闭后，菜单栏中的连接图标仍可用于查看状态和重新连接。"})
+            column->addWidget(new QLabel(QString::fromUtf8(text)));
+        for (const char* text : {"打开控制台", "立即重连", "停止代理", "查看日志"})
+            column->addWidget(new QPushButton(QString::fromUtf8(text)));
+    }
     QPixmap dot(22, 22);
     dot.fill(Qt::green);
     QSystemTrayIcon tray{QIcon(dot)};
     tray.show();
     QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] { printOnce(launchctl, target); });
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        posix_spawn_file_actions_t actions;
+        ::posix_spawn_file_actions_init(&actions);
+        ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        pid_t pid = -1;
+        if (::posix_spawn(&pid, printArgv[0], &actions, nullptr, printArgv, environ) == 0) {
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+        ::posix_spawn_file_actions_destroy(&actions);
+    });
     timer.start(2000);
     window.show();
     if (option == "--exit-at-start")

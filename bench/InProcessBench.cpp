@@ -1,14 +1,12 @@
 // quern-bench: figures taken inside one process that holds the real application object, on Qt's
 // offscreen platform, against the stand-ins of the environment run.sh prepares.
-//   timing REFRESHES REPETITIONS [--benchmark_...]   Google Benchmark: one refresh beside a bare spawn
-//       of the same print, REFRESHES single-refresh repetitions each; the parsers beside their floors.
-//       run.sh makes the rows from its JSON.
+//   timing REFRESHES REPETITIONS [--benchmark_...]   Google Benchmark (run.sh makes rows of its JSON):
+//       one refresh beside a bare spawn of the same print, single-refresh repetitions; the parsers.
 //   growth N   descriptors, children and memory over N refreshes, beside N bare spawns
-//   repair-unloaded N SPACING | repair-silent N SPACING BACKDATE   (bench/Repairs.cpp)
+//   repair-unloaded N SPACING | repair-silent N   (bench/Repairs.cpp)
 #include "agent/PidLine.h"
 #include "app/AppDelegate.h"
 #include "bench/BenchSupport.h"
-#include "bench/Repairs.h"
 #include "status/HealthFile.h"
 
 #include <QApplication>
@@ -20,7 +18,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <unistd.h>
 
 namespace quern::bench {
 namespace {
@@ -60,9 +57,10 @@ int runTiming(int refreshes, int repetitions, int argc, char** argv) {
     // Manual time: the refresh (or the spawn) is timed, not the event loop's work after it.
     const auto timeOne = [&](benchmark::State& state, bool floor) {
         for (auto _ : state) {
-            const Clock::time_point start = Clock::now();
+            const auto start = std::chrono::steady_clock::now();
             floor ? (void)spawnAndReap(print) : delegate->refreshStatus();
-            state.SetIterationTime(secondsBetween(start, Clock::now()));
+            state.SetIterationTime(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
             notOnline += floor || delegate->currentState() == AgentState::online ? 0 : 1;
             settle();
         }
@@ -76,29 +74,22 @@ int runTiming(int refreshes, int repetitions, int argc, char** argv) {
             ->ReportAggregatesOnly(true)
             ->ComputeStatistics("p99", p99);
     }
-    using Parse = void (*)(const std::string&);
-    const auto parser = [&](const char* name, Parse parse, const std::string& input) {
-        const auto run = [parse, &input](benchmark::State& state) {
+    const std::pair<const char*, std::function<void()>> parsers[] = {
+        {"parse-health", [&] { benchmark::DoNotOptimize(parseHealth(health)); }},
+        {"parse-health-floor", [&] { benchmark::DoNotOptimize(nlohmann::json::parse(health)); }},
+        {"pid-line", [&] { benchmark::DoNotOptimize(pidTextFromDescription(description)); }},
+        {"pid-line-floor", [&] { benchmark::DoNotOptimize(description.find("pid = ")); }},
+    };
+    for (const auto& [name, parse] : parsers) {
+        const auto run = [&parse](benchmark::State& state) {
             for (auto _ : state)
-                parse(input);
+                parse();
         };
         benchmark::RegisterBenchmark(name, run)
             ->Repetitions(repetitions)
             ->MinTime(0.05)
             ->ReportAggregatesOnly(true);
-    };
-    parser(
-        "parse-health", [](const std::string& s) { benchmark::DoNotOptimize(parseHealth(s)); }, health);
-    parser(
-        "parse-health-floor",
-        [](const std::string& s) { benchmark::DoNotOptimize(nlohmann::json::parse(s)); }, health);
-    parser(
-        "pid-line", [](const std::string& s) { benchmark::DoNotOptimize(pidTextFromDescription(s)); },
-        description);
-    parser(
-        "pid-line-floor", [](const std::string& s) { benchmark::DoNotOptimize(s.find("pid = ")); },
-        description);
-
+    }
     benchmark::Initialize(&argc, argv);
     const std::size_t ran = benchmark::RunSpecifiedBenchmarks(); // rows: run.sh, from the JSON
     if (notOnline > 0)
@@ -127,8 +118,7 @@ std::array<long, 3> footprint() {
 }
 
 struct Growth {
-    std::array<long, 3> before;
-    std::array<long, 3> after;
+    std::array<long, 3> before, after;
     long mostChildren = 0; // sampled every 100 runs
 };
 
@@ -191,10 +181,10 @@ int main(int argc, char** argv) {
     if (mode == "growth")
         return runGrowth(std::stoi(args[1]));
     if (mode == "repair-unloaded" || mode == "repair-silent")
-        return runRepairs(mode == "repair-unloaded", std::stoi(args[1]), std::stod(args.at(2)),
-                          args.size() > 3 ? std::stod(args[3]) : 0);
+        return runRepairs(mode == "repair-unloaded", std::stoi(args[1]),
+                          args.size() > 2 ? std::stod(args[2]) : 0);
     std::fputs("usage: quern-bench timing REFRESHES REPETITIONS [--benchmark_...] | growth N |\n"
-               "                   repair-unloaded N SPACING | repair-silent N SPACING BACKDATE\n",
+               "                   repair-unloaded N SPACING | repair-silent N\n",
                stderr);
     return 64;
 }

@@ -1,8 +1,6 @@
 // Repair latencies. The client's main thread logs its timer's ticks (seen before the refresh they
 // start) and its state after each refresh; its process launcher, wrapped, logs the moment a
 // bootstrap or SIGHUP it ran succeeded. Times are wall-clock seconds, as the health record's are.
-#include "bench/Repairs.h"
-
 #include "app/AppDelegate.h"
 #include "bench/BenchSupport.h"
 #include "platform/BackgroundQueue.h"
@@ -17,8 +15,6 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -34,23 +30,17 @@ enum class Kind { tick, online, loaded, woken };
 class ClientLog : public QObject {
 public:
     void add(Kind kind) {
-        {
-            std::lock_guard lock(mutex_);
-            events_.emplace_back(kind, wallSeconds());
-        }
+        std::lock_guard lock(mutex_);
+        events_.emplace_back(kind, wallSeconds());
         changed_.notify_all();
     }
     // The time of the first `kind` at or after `from`; nullopt when none came within 30 s.
     [[nodiscard]] std::optional<double> first(Kind kind, double from) {
+        const auto match = [&](const auto& event) { return event.first == kind && event.second >= from; };
         std::unique_lock lock(mutex_);
-        std::optional<double> found;
-        changed_.wait_for(lock, 30s, [&] {
-            const auto it =
-                std::ranges::find_if(events_, [&](auto& e) { return e.first == kind && e.second >= from; });
-            found = it != events_.end() ? std::optional(it->second) : std::nullopt;
-            return found.has_value();
-        });
-        return found;
+        if (!changed_.wait_for(lock, 30s, [&] { return std::ranges::any_of(events_, match); }))
+            return std::nullopt;
+        return std::ranges::find_if(events_, match)->second;
     }
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Timer)
@@ -103,25 +93,20 @@ bool withClient(const std::function<bool(ClientLog&)>& trials) {
 
 // Boots the agent out; when it is gone.
 std::optional<double> bootOut() {
-    const std::vector<std::string> bootout = {AppDelegate::Hooks::fromEnvironment().launchctlPath, "bootout",
-                                              serviceTarget(::getuid(), kServiceLabel)};
-    return spawnAndReap(bootout) == 0 ? std::optional(wallSeconds()) : std::nullopt;
+    const auto target = serviceTarget(::getuid(), kServiceLabel);
+    const bool done =
+        spawnAndReap({AppDelegate::Hooks::fromEnvironment().launchctlPath, "bootout", target}) == 0;
+    return done ? std::optional(wallSeconds()) : std::nullopt;
 }
 
 // Silences the agent (SIGUSR1: it stops confirming its server); when its health turns stale.
-std::optional<double> silence(double backdate) {
+std::optional<double> silence() {
     const std::string health = appendPathComponent(
         appendPathComponent(currentHomeDirectory(), kConfigDirectoryName), kHealthFileName);
     const double pid = readHealthFile(health).value("pid", 0.0);
     if (pid <= 0 || ::kill(static_cast<pid_t>(pid), SIGUSR1) != 0)
         return std::nullopt;
     std::this_thread::sleep_for(300ms); // the agent handles the signal in its loop
-    if (backdate > 0) {
-        const nlohmann::json old = {
-            {"server_ok_at", wallSeconds() - backdate}, {"busy_command_id", ""}, {"pid", pid}};
-        std::ofstream(health + ".bench.tmp", std::ios::trunc) << old.dump() << "\n";
-        std::filesystem::rename(health + ".bench.tmp", health);
-    }
     const double serverOkAt = serverOkTime(readHealthFile(health));
     return serverOkAt > 0 ? std::optional(serverOkAt + kFreshnessWindow) : std::nullopt;
 }
@@ -129,6 +114,10 @@ std::optional<double> silence(double backdate) {
 struct Latencies {
     std::vector<double> figure;
     std::vector<double> floor; // the wait for the client's next tick after the same moment
+    void add(double value, double tick) {
+        figure.push_back(value);
+        floor.push_back(tick);
+    }
     void printRow(const std::string& what, bool goal) const {
         const Summary value = summarize(figure);
         const Summary tick = summarize(floor);
@@ -147,20 +136,20 @@ struct Latencies {
 
 } // namespace
 
-int runRepairs(bool unloaded, int trials, double spacing, double backdate) {
+int runRepairs(bool unloaded, int trials, double spacing) {
     Latencies repaired;
     Latencies online;
     const bool ok = withClient([&](ClientLog& log) {
         std::mt19937 random(unloaded ? 20240611 : 20240612);
-        // Silencing waits for staleness, which keeps repairs apart already; a backdated record less so.
-        const double wait = unloaded ? spacing : std::max(0.0, spacing - (kFreshnessWindow - backdate) + 1.0);
+        // Silencing waits 12 s for staleness, which keeps repairs apart already.
+        const double wait = unloaded ? spacing : 0.0;
         double last = wallSeconds();
         for (int trial = 0; trial < trials; ++trial) {
             // Free of the 5 s repair throttle, at a random point of the client's 2 s period.
             const double start =
                 std::max(wallSeconds(), last + wait) + std::uniform_real_distribution(0.0, 2.0)(random);
             std::this_thread::sleep_for(std::chrono::duration<double>(start - wallSeconds()));
-            const std::optional<double> from = unloaded ? bootOut() : silence(backdate);
+            const std::optional<double> from = unloaded ? bootOut() : silence();
             const auto fix = from ? log.first(unloaded ? Kind::loaded : Kind::woken, *from) : std::nullopt;
             const auto tick = from ? log.first(Kind::tick, *from) : std::nullopt;
             const auto shown = fix ? log.first(Kind::online, *fix) : std::nullopt;
@@ -169,23 +158,20 @@ int runRepairs(bool unloaded, int trials, double spacing, double backdate) {
                 std::fprintf(stderr, "quern-bench: trial %d: the agent was not repaired\n", trial + 1);
                 return false;
             }
-            repaired.figure.push_back(*fix - *from);
-            repaired.floor.push_back(*tick - *from);
-            online.figure.push_back(*shown - *from);
-            online.floor.push_back(*tickAfterFix - *from);
+            repaired.add(*fix - *from, *tick - *from);
+            online.add(*shown - *from, *tickAfterFix - *from);
             last = *fix;
         }
         return true;
     });
-    const std::string spaced =
-        std::to_string(trials) + " trials, repairs ≥ " + fixed(spacing, 0) + " s apart";
+    const std::string spaced = std::to_string(trials) + " trials, repairs ≥ " +
+                               fixed(unloaded ? spacing : kFreshnessWindow, 0) + " s apart";
     if (unloaded) {
         repaired.printRow("agent unloaded → loaded again (" + spaced + "; floor: wait for the next tick)",
                           true);
         online.printRow("agent unloaded → state online (floor: the first tick after it is loaded)", false);
     } else {
         repaired.printRow("agent silent → SIGHUP, from server_ok_at turning 12 s old (" + spaced +
-                              (backdate > 0 ? ", health backdated by " + fixed(backdate, 0) + " s" : "") +
                               "; floor: wait for the next tick)",
                           true);
     }

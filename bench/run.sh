@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Builds what the benchmark needs and prints its table: every figure beside its floor, measured in
-# the same run on the same machine. Google Benchmark and hyperfine keep their JSON in
-# <bin dir>/../bench-results/ (bench-results-short/ for --short).
+# Builds what the benchmark needs and prints its table: every figure beside its floor from the same run.
+# Google Benchmark and hyperfine keep their JSON in <bin dir>/../bench-results[-short]/.
 #   ./bench/run.sh [--short] [--no-build] [--bin-dir DIR] [--platform xvfb|offscreen]
 # --short runs every figure with tiny counts (for the test suite: it proves the benchmark works).
 set -euo pipefail
@@ -19,30 +18,7 @@ while [ $# -gt 0 ]; do
 done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/quern-bench.XXXXXX")"
-if [ "$build" = 1 ] && ! "$root/scripts/build.sh" default --target bench >"$work/build.log" 2>&1; then
-  cat "$work/build.log" >&2
-  exit 1
-fi
-for program in quern-bench quern-bench-start quern-bench-floor quern-zova quern-launchctl quern-bridge-agent; do
-  [ -x "$bin/$program" ] || { echo "missing $bin/$program (build first, or drop --no-build)" >&2; exit 1; }
-done
-for tool in hyperfine jq; do
-  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-deps.sh installs it)" >&2; exit 1; }
-done
-
-if [ "$short" = 1 ]; then
-  refreshes=40 repetitions=3 spawns=40 growth=200 startups=2 settle=3 window=3 trials=1 backdate=11
-else
-  refreshes=1000 repetitions=20 spawns=1000 growth=10000 startups=15 settle=30 window=60 trials=20 backdate=0
-fi
-results="$(dirname "$bin")/bench-results$([ "$short" = 1 ] && echo -short)"
-mkdir -p "$results"
-export QUERN_AGENT_IDENTITY="$bin/agent-identity.sh"
-# shellcheck source=../scripts/agent-identity.sh.in
-. "$QUERN_AGENT_IDENTITY"
-target="gui/$(id -u)/$quern_service_label"
 started=() envs=() # the X server and tray host we start; the environments made
-
 cleanup() {
   for name in "${envs[@]}"; do
     QUERN_LAUNCHD_DIR="$work/$name/launchd" "$bin/quern-launchctl" bootout "$target" >/dev/null 2>&1 || true
@@ -51,6 +27,24 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+if [ "$build" = 1 ] && ! "$root/scripts/build.sh" default --target bench >"$work/build.log" 2>&1; then
+  cat "$work/build.log" >&2
+  exit 1
+fi
+for program in quern-bench quern-bench-start quern-bench-floor quern-zova quern-launchctl quern-bridge-agent; do
+  [ -x "$bin/$program" ] || { echo "missing $bin/$program (build first, or drop --no-build)" >&2; exit 1; }
+done
+command -v hyperfine >/dev/null && command -v jq >/dev/null ||
+  { echo "missing hyperfine or jq (scripts/install-deps.sh installs them)" >&2; exit 1; }
+
+refreshes=1000 repetitions=20 spawns=1000 growth=10000 startups=15 settle=30 window=60 trials=20
+[ "$short" = 0 ] || refreshes=40 repetitions=3 spawns=40 growth=200 startups=2 settle=3 window=3 trials=1
+results="$(dirname "$bin")/bench-results$([ "$short" = 0 ] || echo -short)"
+mkdir -p "$results"
+export QUERN_AGENT_IDENTITY="$bin/agent-identity.sh"
+# shellcheck source=../scripts/agent-identity.sh.in
+. "$QUERN_AGENT_IDENTITY"
+target="gui/$(id -u)/$quern_service_label"
 
 # The variables of an environment, which the client, the stand-ins and the floor all see.
 env_of() {
@@ -60,24 +54,19 @@ env_of() {
 }
 in_env() { (env_of "$1" && shift && "$@"); }
 
-# One environment per phase: its own home, stand-in state and agent, so phases never disturb each other.
-# make_env NAME INTERVAL: the agent renews its health every INTERVAL seconds.
+# make_env NAME INTERVAL: a home, stand-in state and agent (renewing its health every INTERVAL s) per phase.
 make_env() {
   local dir="$work/$1" plist="$work/$1/home/Library/LaunchAgents/$quern_service_label.plist"
   envs+=("$1")
   mkdir -p "$(dirname "$plist")" && mkdir -m 700 "$dir/launchd" "$dir/runtime"
   "$root/scripts/agent-plist.sh" true "$bin/quern-bridge-agent" --interval "$2" >"$plist"
   in_env "$1" "$bin/quern-launchctl" bootstrap "gui/$(id -u)" "$plist"
-  for _ in $(seq 1 100); do
-    [ -s "$dir/home/.quern-web-bridge/health.json" ] && return 0
-    sleep 0.05
-  done
+  for _ in $(seq 1 100); do [ -s "$dir/home/.quern-web-bridge/health.json" ] && return 0 || sleep 0.05; done
   echo "the stand-in agent of $1 never wrote its health" >&2
   return 1
 }
 
-# In-process figures always run offscreen; whole programs (start-up, idle) on one display for both,
-# with trayer as tray host so that both tray icons are really docked.
+# Whole programs on one display for all, with trayer so that the tray icons really dock; in-process: offscreen.
 if [ "$platform" != offscreen ] && command -v Xvfb >/dev/null; then
   Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$work/display" 2>/dev/null &
   started+=($!)
@@ -98,9 +87,7 @@ fi
 # Both replace the (sub)shell they run in: a program started with `whole ... &` has $! for its pid.
 inproc() { exec env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$@"; }
 
-rows="$work/rows"
-: >"$rows"
-failed=0
+rows="$work/rows" failed=0 && : >"$rows"
 # phase NAME COMMAND...: its rows are kept, its own messages go to a log shown on failure.
 phase() {
   local name="$1" status=0
@@ -113,10 +100,7 @@ phase() {
 # timing_rows FIGURE WHAT GOAL [median]: rows of "n median p99 floor-median floor-p99" (seconds).
 timing_rows() {
   awk -F'\t' -v f="$1" -v what="$2" -v goal="$3" -v only="${4:-}" '
-    function row(w, v, fl) {
-      printf "ROW\t%s\t%s\t%.3f ms\t%.3f ms\t×%.2f\t≤ ×%.2f\t%s\n", f, w, v * 1e3, fl * 1e3, v / fl, goal,
-        v <= goal * fl ? "yes" : "NO"
-    }
+    function row(w, v, fl) { printf "ROW\t%s\t%s\t%.3f ms\t%.3f ms\t×%.2f\t≤ ×%.2f\t%s\n", f, w, v * 1e3, fl * 1e3, v / fl, goal, v <= goal * fl ? "yes" : "NO" }
     { row(what ", median (n=" $1 ")", $2, $4); if (!only) row(what ", p99", $3, $5) }'
 }
 # hyperfine_stats NAME: n, median and p99 of the first command, median and p99 of the second (its floor).
@@ -139,40 +123,33 @@ spread_rows() {
     "%.3f µs ± %.3f\t×%.2f\t(information)\t—\n", f, what, $1, $2 * 1e6, $3 * 1e6, $4 * 1e6, $5 * 1e6, $2 / $4 }'
 }
 
-# Figures 3 and 4: the unmodified client, the floor and the floor showing the client's texts, side by
-# side; memory after SETTLE seconds, CPU over the WINDOW after it. A line per program: VmRSS and Pss
-# (KiB), then utime+stime ticks without and with reaped children, at the start and the end of the window.
+# Figures 3 and 4: the unmodified client, the floor and the floor showing the client's texts side by side;
+# memory after SETTLE s, CPU over the WINDOW after it (utime+stime ticks, without and with reaped children).
 idle_phase() {
-  local pids=() pid
+  local pids=() pid first=()
   env_of idle
-  for command in "" "--texts"; do
-    whole "$bin/quern-bench-floor" ${command:+"$command"} "$bin/quern-launchctl" "$target" >/dev/null 2>&1 &
+  whole "$bin/quern-zova" >/dev/null 2>&1 &
+  pids=($!)
+  for option in "" "--texts"; do
+    whole "$bin/quern-bench-floor" ${option:+"$option"} "$bin/quern-launchctl" "$target" >/dev/null 2>&1 &
     pids+=($!)
   done
-  whole "$bin/quern-zova" >/dev/null 2>&1 &
-  pids=("$!" "${pids[@]}")
   ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13, $12 + $13 + $14 + $15 }'; }
   sleep "$settle"
   for pid in "${pids[@]}"; do
-    echo "$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status") $(awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup") $(ticks "$pid")" >"$work/idle.$pid"
+    first+=("$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status") $(awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup") $(ticks "$pid")")
   done
   sleep "$window"
-  for pid in "${pids[@]}"; do echo "$(cat "$work/idle.$pid") $(ticks "$pid")"; done >"$work/idle.samples"
+  for i in 0 1 2; do echo "${first[$i]} $(ticks "${pids[$i]}")"; done >"$work/idle.samples"
   kill "${pids[@]}" && wait "${pids[@]}" 2>/dev/null || true
   awk -v settle="$settle" -v window="$window" -v hz="$(getconf CLK_TCK)" '
     NF != 6 { exit 1 }
     { rss[NR] = $1; pss[NR] = $2; own[NR] = $5 - $3; all[NR] = $6 - $4 }
-    function row(fig, what, v, fl, ratio, goal, met) {
-      printf "ROW\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n", fig, what, v, fl, ratio, goal == "" ? "(information)" : goal,
-        goal == "" ? "—" : (met ? "yes" : "NO")
-    }
-    function memory(what, v, fl, goal) {
-      row(3, what, sprintf("%.1f MiB", v / 1024), sprintf("%.1f MiB", fl / 1024), sprintf("×%.2f", v / fl), goal, v <= 1.15 * fl)
-    }
-    function cpu(what, v, fl, goal) {
-      row(4, what, sprintf("%.2f %% (%d ticks)", 100 * v / (hz * window), v), sprintf("%.2f %% (%d ticks)", 100 * fl / (hz * window), fl),
-        sprintf("%+.2f points", 100 * (v - fl) / (hz * window)), goal, v - fl <= hz * window / 100)
-    }
+    function row(fig, what, v, fl, ratio, goal, met) { printf "ROW\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n", fig, what, v, fl, ratio, goal == "" ? "(information)" : goal, goal == "" ? "—" : (met ? "yes" : "NO") }
+    function mib(kib) { return sprintf("%.1f MiB", kib / 1024) }
+    function memory(what, v, fl, goal) { row(3, what, mib(v), mib(fl), sprintf("×%.2f", v / fl), goal, v <= 1.15 * fl) }
+    function share(ticks) { return sprintf("%.2f %% (%d ticks)", 100 * ticks / (hz * window), ticks) }
+    function cpu(what, v, fl, goal) { row(4, what, share(v), share(fl), sprintf("%+.2f points", 100 * (v - fl) / (hz * window)), goal, v - fl <= hz * window / 100) }
     END {
       if (NR != 3) exit 1
       memory("idle resident memory (VmRSS) after " settle " s (floor: minimal Qt window + tray + 2 s timer)", rss[1], rss[2], "≤ ×1.15")
@@ -184,43 +161,34 @@ idle_phase() {
     }' "$work/idle.samples"
 }
 
-load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
-start_time=$(date +%s)
+load_before="$(cut -d' ' -f1-3 /proc/loadavg)" start_time=$(date +%s)
 
 # Busy phases one at a time: they time the main thread and must not share the two cores.
 make_env timing 1
 phase timing in_env timing inproc "$bin/quern-bench" timing "$refreshes" "$repetitions" \
   --benchmark_enable_random_interleaving=true --benchmark_out="$results/in-process.json" || failed=1
 {
-  benchmark_stats refresh p99 | timing_rows 1 "main-thread time of one refresh (floor: bare spawn + waitpid of \
-the same print)" 1.2
-  benchmark_stats parse-health stddev | spread_rows 8 "parseHealth of a health record (floor: nlohmann::json::parse \
-of the same bytes)"
-  benchmark_stats pid-line stddev | spread_rows 8 "pid line from a print's output (floor: one find of \"pid = \" \
-in the same text)"
+  benchmark_stats refresh p99 | timing_rows 1 "main-thread time of one refresh (floor: bare spawn + waitpid of the same print)" 1.2
+  benchmark_stats parse-health stddev | spread_rows 8 "parseHealth of a health record (floor: nlohmann::json::parse of the same bytes)"
+  benchmark_stats pid-line stddev | spread_rows 8 "pid line from a print's output (floor: one find of \"pid = \" in the same text)"
 } >>"$rows" || failed=1
 phase launchctl in_env timing hyperfine -N --warmup 10 --runs "$spawns" --export-json "$results/print.json" \
   "$bin/quern-launchctl print $target" /bin/true || failed=1
-hyperfine_stats print | timing_rows 2 "quern-launchctl print, spawned bare (floor: /bin/true spawned the same \
-way)" 1.5 >>"$rows" || failed=1
+hyperfine_stats print | timing_rows 2 "quern-launchctl print, spawned bare (floor: /bin/true spawned the same way)" 1.5 >>"$rows" || failed=1
 phase growth in_env timing inproc "$bin/quern-bench" growth "$growth" || failed=1
 phase startup in_env timing whole hyperfine -N --warmup 1 --runs "$startups" --prepare "sleep 0.3" \
   --export-json "$results/startup.json" "$bin/quern-bench-start" \
   "$bin/quern-bench-floor --exit-at-start $bin/quern-launchctl $target" || failed=1
-hyperfine_stats startup | timing_rows 5 "start → first state shown, window up, loop running (client main(), \
-ending there; floor: ending on its first loop pass)" 3 median >>"$rows" || failed=1
+hyperfine_stats startup | timing_rows 5 "start → first state shown, window up, loop running (client main(), ending there; floor: ending on its first loop pass)" 3 median >>"$rows" || failed=1
 
 # Quiet phases side by side: an idle client and floors, and the repair trials (a refresh every 2 s each).
 # The silenced agent renews every 0.737 s, out of step with the client's 2 s, so that the moment its
 # health turns stale falls at every point of the client's period over the trials.
 make_env idle 1 && make_env unloaded 1 && make_env silent 0.737
-phase idle idle_phase &
-idle_job=$!
-phase unloaded in_env unloaded inproc "$bin/quern-bench" repair-unloaded "$trials" 6 &
-unloaded_job=$!
-phase silent in_env silent inproc "$bin/quern-bench" repair-silent "$trials" 6 "$backdate" &
-silent_job=$!
-for job in $idle_job $unloaded_job $silent_job; do wait "$job" || failed=1; done
+phase idle idle_phase & jobs=($!)
+phase unloaded in_env unloaded inproc "$bin/quern-bench" repair-unloaded "$trials" 6 & jobs+=($!)
+phase silent in_env silent inproc "$bin/quern-bench" repair-silent "$trials" & jobs+=($!)
+for job in "${jobs[@]}"; do wait "$job" || failed=1; done
 
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 echo
