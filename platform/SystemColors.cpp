@@ -34,17 +34,6 @@ constexpr Appearances appearancesOf(SystemColor color) {
     return {qRgb(0, 0, 0), qRgb(0xFF, 0xFF, 0xFF)};
 }
 
-constexpr std::array<std::pair<std::string_view, SystemColor>, 8> kNames{{
-    {"systemGreen", SystemColor::Green},
-    {"systemOrange", SystemColor::Orange},
-    {"systemRed", SystemColor::Red},
-    {"label", SystemColor::Label},
-    {"secondaryLabel", SystemColor::SecondaryLabel},
-    {"tertiaryLabel", SystemColor::TertiaryLabel},
-    {"separator", SystemColor::Separator},
-    {"controlBackground", SystemColor::ControlBackground},
-}};
-
 // Perceived brightness; plain HSL lightness ranks saturated blue text as bright as yellow.
 double luma(const QColor& c) {
     return 0.299 * c.redF() + 0.587 * c.greenF() + 0.114 * c.blueF();
@@ -60,14 +49,6 @@ QColor systemColor(SystemColor color, const QPalette& palette) {
 bool isDarkPalette(const QPalette& palette) {
     return luma(palette.color(QPalette::Active, QPalette::WindowText)) >
            luma(palette.color(QPalette::Active, QPalette::Window));
-}
-
-std::optional<SystemColor> systemColorNamed(std::string_view name) {
-    for (const auto& [known, color] : kNames) {
-        if (known == name)
-            return color;
-    }
-    return std::nullopt;
 }
 
 } // namespace quern

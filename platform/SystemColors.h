@@ -5,9 +5,6 @@
 #include <QColor>
 #include <QPalette>
 
-#include <optional>
-#include <string_view>
-
 namespace quern {
 
 // The light or dark appearance of `color`, whichever `palette` is.
@@ -15,8 +12,5 @@ namespace quern {
 
 // Qt 6.4 has no colour scheme hint: a palette whose text is lighter than its window is dark.
 [[nodiscard]] bool isDarkPalette(const QPalette& palette);
-
-// "systemGreen", "secondaryLabel", ...: the AppKit names; nullopt for any other.
-[[nodiscard]] std::optional<SystemColor> systemColorNamed(std::string_view name);
 
 } // namespace quern
