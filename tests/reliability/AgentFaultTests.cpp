@@ -1,5 +1,5 @@
 // The client on its own timer against the real stand-in launchctl and agent, while the agent is
-// killed, stopped, or crashes at every start.
+// killed or stopped.
 #include "app/AppDelegate.h"
 #include "support/TestSupport.h"
 

@@ -8,55 +8,37 @@ namespace {
 
 constexpr double kNow = 1'800'000'000.0;
 
-HealthRecord health(std::string_view json) {
-    return parseHealth(json);
+// A record confirmed `age` seconds before now, with a busy member when given (as JSON text).
+HealthRecord okAt(double age, const std::string& busy = "") {
+    return parseHealth(R"({"server_ok_at": )" + std::to_string(kNow - age) +
+                       (busy.empty() ? "" : R"(, "busy_command_id": )" + busy) + "}");
 }
 
 TEST(StatusDerivation, StateAndDetailFollowLoadedFreshAndBusy) {
     struct Case {
         const char* name;
         bool loaded;
-        std::string json;
+        HealthRecord health;
         StatusDerivation expected;
     };
-    const std::string at11_9 = R"({"server_ok_at": )" + std::to_string(kNow - 11.9) + "}";
-    const std::string at12 = R"({"server_ok_at": )" + std::to_string(kNow - 12.0) + "}";
-    const std::string future = R"({"server_ok_at": )" + std::to_string(kNow + 30) + "}";
-    const std::string fresh = std::to_string(kNow - 1);
+    const StatusDerivation idle{AgentState::online, kDetailIdle};
+    const StatusDerivation silent{AgentState::running, kDetailReconnecting};
     const std::vector<Case> cases = {
-        {"11.9 s old", true, at11_9, {AgentState::online, kDetailIdle}},
-        {"exactly 12 s old", true, at12, {AgentState::running, kDetailReconnecting}},
-        {"in the future", true, future, {AgentState::online, kDetailIdle}},
-        {"time as a string",
-         true,
-         R"({"server_ok_at": ")" + fresh + R"("})",
-         {AgentState::running, kDetailReconnecting}},
-        {"zero", true, R"({"server_ok_at": 0})", {AgentState::running, kDetailReconnecting}},
-        {"null", true, R"({"server_ok_at": null})", {AgentState::running, kDetailReconnecting}},
-        {"no health file", true, "", {AgentState::running, kDetailReconnecting}},
-        {"not loaded, fresh and busy",
-         false,
-         R"({"server_ok_at": )" + fresh + R"(, "busy_command_id": "c"})",
-         {AgentState::stopped, kDetailStarting}},
-        {"busy",
-         true,
-         R"({"server_ok_at": )" + fresh + R"(, "busy_command_id": "c7"})",
-         {AgentState::online, kDetailBusy}},
-        {"busy empty",
-         true,
-         R"({"server_ok_at": )" + fresh + R"(, "busy_command_id": ""})",
-         {AgentState::online, kDetailIdle}},
-        {"busy as a number",
-         true,
-         R"({"server_ok_at": )" + fresh + R"(, "busy_command_id": 7})",
-         {AgentState::online, kDetailIdle}},
-        {"integer time",
-         true,
-         R"({"server_ok_at": )" + std::to_string(static_cast<long long>(kNow - 3)) + "}",
-         {AgentState::online, kDetailIdle}},
+        {"11.9 s old", true, okAt(11.9), idle},
+        {"exactly 12 s old", true, okAt(12), silent},
+        {"in the future", true, okAt(-30), idle},
+        {"integer time", true, parseHealth(R"({"server_ok_at": 1799999997})"), idle},
+        {"time as a string", true, parseHealth(R"({"server_ok_at": "1799999999"})"), silent},
+        {"zero", true, parseHealth(R"({"server_ok_at": 0})"), silent},
+        {"null", true, parseHealth(R"({"server_ok_at": null})"), silent},
+        {"no health file", true, parseHealth(""), silent},
+        {"not loaded, fresh and busy", false, okAt(1, R"("c")"), {AgentState::stopped, kDetailStarting}},
+        {"busy", true, okAt(1, R"("c7")"), {AgentState::online, kDetailBusy}},
+        {"busy empty", true, okAt(1, R"("")"), idle},
+        {"busy as a number", true, okAt(1, "7"), idle},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(deriveStatus(c.loaded, kNow, health(c.json)), c.expected) << c.name;
+        EXPECT_EQ(deriveStatus(c.loaded, kNow, c.health), c.expected) << c.name;
 }
 
 TEST(ReconnectThrottle, ActsAtMostOnceEveryFiveSecondsAndAfterAClockSetBack) {

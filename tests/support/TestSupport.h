@@ -37,9 +37,6 @@ void writeFile(const std::string& path, std::string_view contents);
 [[nodiscard]] bool waitUntil(const std::function<bool()>& condition,
                              std::chrono::milliseconds guard = kHangGuard);
 
-// Wall-clock seconds since 1970.
-[[nodiscard]] double wallClock();
-
 // Open descriptors of this process, and its children still around (zombies included).
 [[nodiscard]] int openDescriptorCount();
 [[nodiscard]] std::vector<int> childProcesses();
