@@ -23,7 +23,7 @@ SpawnResult run(std::string_view path, const std::vector<std::string>& arguments
 
 TEST(ProcessSpawn, ArgumentsArriveUnsplitAndStatusesAndSignalsComeBack) {
     const SpawnResult args =
-        run(QUERN_TEST_CHILD,
+        run(test::kTestChild,
             {"args", "bootstrap", "/home/Zoë M/Library/Launch Agents/x.plist", "", "$HOME", "a\"b"});
     EXPECT_EQ(args.output, "[bootstrap]\n[/home/Zoë M/Library/Launch Agents/x.plist]\n[]\n[$HOME]\n[a\"b]\n");
     struct Case {
@@ -34,7 +34,7 @@ TEST(ProcessSpawn, ArgumentsArriveUnsplitAndStatusesAndSignalsComeBack) {
                                            {{"exit", "113"}, 113},
                                            {{"signal", std::to_string(SIGTERM)}, SIGTERM},
                                            {{"signal", std::to_string(SIGKILL)}, SIGKILL}}) {
-        const SpawnResult result = run(QUERN_TEST_CHILD, c.arguments);
+        const SpawnResult result = run(test::kTestChild, c.arguments);
         EXPECT_TRUE(result.started && result.status == c.status) << c.arguments[0] << c.arguments[1];
     }
 }
@@ -54,11 +54,11 @@ TEST(ProcessSpawn, AToolThatCannotRunIsNotStarted) {
 
 TEST(ProcessSpawn, OutputLargerThanAPipeComesBackWholeAndStreamsStayApart) {
     for (const int size : {0, 65536, 65537, 1 << 20})
-        EXPECT_EQ(run(QUERN_TEST_CHILD, {"bytes", std::to_string(size)}).output.size(),
+        EXPECT_EQ(run(test::kTestChild, {"bytes", std::to_string(size)}).output.size(),
                   static_cast<size_t>(size));
     SpawnRequest request;
     const std::vector<std::string> streams = {"streams"};
-    request.path = QUERN_TEST_CHILD;
+    request.path = test::kTestChild;
     request.arguments = streams;
     request.standardOutput = OutputMode::Capture;
     request.standardError = OutputMode::Capture;
@@ -69,7 +69,7 @@ TEST(ProcessSpawn, OutputLargerThanAPipeComesBackWholeAndStreamsStayApart) {
 
 TEST(ProcessSpawn, AHangingChildIsKilledAfterItsTimeAndReaped) {
     const auto start = std::chrono::steady_clock::now();
-    const SpawnResult result = run(QUERN_TEST_CHILD, {"hang"}, std::chrono::milliseconds(300));
+    const SpawnResult result = run(test::kTestChild, {"hang"}, std::chrono::milliseconds(300));
     EXPECT_FALSE(result.started);
     EXPECT_TRUE(result.timedOut);
     EXPECT_GE(std::chrono::steady_clock::now() - start,
@@ -79,7 +79,7 @@ TEST(ProcessSpawn, AHangingChildIsKilledAfterItsTimeAndReaped) {
 
 TEST(ProcessSpawn, AnHeirHoldingTheOutputPipeDoesNotHoldTheCaller) {
     // The grandchild never closes the pipe: a runner waiting for end of file would run out its time.
-    const SpawnResult result = run(QUERN_TEST_CHILD, {"heir"});
+    const SpawnResult result = run(test::kTestChild, {"heir"});
     EXPECT_TRUE(result.started);
     EXPECT_FALSE(result.timedOut);
     const int heir = std::atoi(result.output.c_str());
@@ -95,7 +95,7 @@ TEST(ProcessSpawn, LeavesNoDescriptorNoZombieAndPassesNoDescriptorOn) {
         threads.emplace_back([i, &correct] {
             for (int j = 0; j < 10; ++j) {
                 const std::string text = std::to_string(i) + "/" + std::to_string(j);
-                correct += run(QUERN_TEST_CHILD, {"text", text}).output == text ? 1 : 0;
+                correct += run(test::kTestChild, {"text", text}).output == text ? 1 : 0;
             }
         });
     for (std::thread& t : threads)
@@ -103,7 +103,7 @@ TEST(ProcessSpawn, LeavesNoDescriptorNoZombieAndPassesNoDescriptorOn) {
     EXPECT_EQ(correct.load(), 40);
     EXPECT_EQ(test::openDescriptorCount(), before);
     EXPECT_TRUE(test::childProcesses().empty());
-    EXPECT_EQ(run(QUERN_TEST_CHILD, {"fds"}).output, "0\n");
+    EXPECT_EQ(run(test::kTestChild, {"fds"}).output, "0\n");
 }
 
 TEST(ProcessSpawn, EnvironmentEntriesAreSetOverTheInheritedOnes) {

@@ -24,7 +24,7 @@ protected:
     }
     void TearDown() override {
         delegate.reset();
-        (void)test::run(QUERN_LAUNCHCTL_PATH, {"bootout", target()});
+        (void)test::run(test::kLaunchctl, {"bootout", target()});
     }
 
     [[nodiscard]] static std::string target() { return serviceTarget(::getuid(), kServiceLabel); }
@@ -32,7 +32,7 @@ protected:
     void writePlist(const std::vector<std::string>& agentArguments) const {
         std::string plist =
             "<plist version=\"1.0\"><dict><key>Label</key><string>" + std::string(kServiceLabel) +
-            "</string><key>ProgramArguments</key><array><string>" QUERN_AGENT_PATH "</string>";
+            "</string><key>ProgramArguments</key><array><string>" + test::kAgent + "</string>";
         for (const std::string& argument : agentArguments)
             plist += "<string>" + argument + "</string>";
         plist += "</array><key>KeepAlive</key><true/></dict></plist>\n";
@@ -43,12 +43,12 @@ protected:
     void launch() {
         AppDelegate::Hooks hooks = AppDelegate::Hooks::fromEnvironment();
         hooks.home = home;
-        hooks.launchctlPath = QUERN_LAUNCHCTL_PATH;
+        hooks.launchctlPath = test::kLaunchctl;
         delegate = AppDelegate::create(hooks);
         delegate->applicationDidFinishLaunching();
     }
     [[nodiscard]] static int agentPid() {
-        const std::string description = test::run(QUERN_LAUNCHCTL_PATH, {"print", target()}).output;
+        const std::string description = test::run(test::kLaunchctl, {"print", target()}).output;
         const auto at = description.find("pid = ");
         return at == std::string::npos ? 0 : std::atoi(description.c_str() + at + 6);
     }

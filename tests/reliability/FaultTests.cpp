@@ -42,7 +42,7 @@ TEST_F(Faults, AMissingOrHangingLaunchctlIsShownAsStoppedAndLeavesNothingBehind)
     for (const bool hangs : {false, true}) {
         SCOPED_TRACE(hangs ? "hanging past its 3 s" : "missing");
         AppDelegate::Hooks hooks = this->hooks();
-        hooks.launchctlPath = hangs ? QUERN_TEST_CHILD : "/nonexistent/launchctl";
+        hooks.launchctlPath = hangs ? test::kTestChild : "/nonexistent/launchctl";
         hooks.launcher = [&](SpawnRequest request) {
             if (hangs)
                 request.arguments = hang;
@@ -63,7 +63,7 @@ TEST_F(Faults, AMissingOrHangingLaunchctlIsShownAsStoppedAndLeavesNothingBehind)
 TEST_F(Faults, OnlyAPositiveProcessIdIsEverSignalled) {
     // A process that records the hang-ups it receives, reached through the real /bin/kill.
     const std::string received = root / "received";
-    ChildProcess recorder = test::startProgram(QUERN_TEST_CHILD, {"record-signals", received});
+    ChildProcess recorder = test::startProgram(test::kTestChild, {"record-signals", received});
     ASSERT_TRUE(test::waitUntil([&] { return !test::readLines(received).empty(); })) << "hung";
     const std::string pid = std::to_string(recorder.pid());
     struct Row {

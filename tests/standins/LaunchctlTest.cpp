@@ -39,7 +39,7 @@ protected:
     }
 
     [[nodiscard]] SpawnResult launchctl(const std::vector<std::string>& arguments) const {
-        SpawnResult result = run(QUERN_LAUNCHCTL_PATH, arguments, environment);
+        SpawnResult result = run(test::kLaunchctl, arguments, environment);
         EXPECT_FALSE(result.timedOut) << "hung: " << ::testing::PrintToString(arguments);
         return result;
     }
@@ -58,7 +58,7 @@ protected:
     std::string writePlist(const std::string& label, const std::string& extraKeys = "",
                            std::vector<std::string> arguments = {}) const {
         if (arguments.empty())
-            arguments = {QUERN_AGENT_PATH, "--interval", "0.2"};
+            arguments = {test::kAgent, "--interval", "0.2"};
         std::string xml = "<plist><dict><key>Label</key><string>" + label + "</string>";
         xml += "<key>ProgramArguments</key><array>";
         for (const std::string& argument : arguments)
@@ -73,8 +73,8 @@ protected:
                           const std::vector<std::string>& arguments = {}) {
         loaded.push_back(label);
         SpawnResult result = run("/bin/bash",
-                                 {"-c", "set -o pipefail; \"$0\" \"$@\" | cat", QUERN_LAUNCHCTL_PATH,
-                                  "bootstrap", domain, writePlist(label, extraKeys, arguments)},
+                                 {"-c", "set -o pipefail; \"$0\" \"$@\" | cat", test::kLaunchctl, "bootstrap",
+                                  domain, writePlist(label, extraKeys, arguments)},
                                  environment);
         EXPECT_FALSE(result.timedOut) << "hung: the pipe never reached its end";
         return result;
