@@ -126,10 +126,10 @@ find_tray_icon() {
 
 start_client
 client_pid=$!
-wait_for 20 "a mapped top-level window named \"Quern Zova\" from the client" find_main_window
+wait_for 60 "a mapped top-level window named \"Quern Zova\" from the client" find_main_window
 window_size="$(geometry_field "$main_window" Width)x$(geometry_field "$main_window" Height)"
 [ "$window_size" = 460x420 ] || fail "the window's content area is $window_size, not 460x420"
-wait_for 20 "the client's tray icon to be embedded in trayer" find_tray_icon
+wait_for 60 "the client's tray icon to be embedded in trayer" find_tray_icon
 
 # count_colour FILE COLOUR: pixels of exactly that colour.
 count_colour() {
@@ -144,7 +144,7 @@ window_shows_online() {
     [ "$(count_colour "$work/window.png" '#FF3B30')" -lt 10 ] &&
     [ "$(count_colour "$work/window.png" '#FF9500')" -lt 10 ]
 }
-wait_for 30 "the window to show the green online dot once the client has loaded the agent" window_shows_online
+wait_for 60 "the window to show the green online dot once the client has loaded the agent" window_shows_online
 cp "$work/window.png" "$out/window-online.png"
 
 # ---- The tray's context menu ---------------------------------------------------------------------
@@ -174,28 +174,28 @@ open_menu() {
     done
     return 1
   }
-  wait_for 20 "a new override-redirect menu window after a right click on the tray icon" menu_opened
+  wait_for 60 "a new override-redirect menu window after a right click on the tray icon" menu_opened
 }
 open_menu
 xdotool key Escape
 menu_closed() { ! is_viewable "$menu"; }
-wait_for 20 "the menu to close on Escape" menu_closed
+wait_for 60 "the menu to close on Escape" menu_closed
 
 # The tray host goes away and another one appears: the icon docks into the new one.
 stop_process "$trayer_pid"
 trayer --edge top --align right --widthtype request --height 24 --transparent false >>"$out/trayer.log" 2>&1 &
 trayer_pid=$!
 tray_icon=""
-wait_for 20 "the tray icon to dock into a tray host that appeared later" find_tray_icon
+wait_for 60 "the tray icon to dock into a tray host that appeared later" find_tray_icon
 
 # ---- A left click on the icon shows the closed window ----------------------------------------------
 
 window_shown() { client_alive && is_viewable "$main_window"; }
 window_hidden() { client_alive && ! is_viewable "$main_window"; }
 close_window "$main_window"
-wait_for 20 "the window to hide when closed" window_hidden
+wait_for 60 "the window to hide when closed" window_hidden
 xdotool mousemove "$((icon_x + icon_width / 2))" "$((icon_y + icon_height / 2))" click 1
-wait_for 20 "a left click on the tray icon to show the window" window_shown
+wait_for 60 "a left click on the tray icon to show the window" window_shown
 
 # ---- A crash leaves its lock and socket behind; the next launch takes them over ---------------------
 
@@ -206,26 +206,26 @@ for leftover in quern-zova.lock quern-zova.socket; do
 done
 start_client
 client_pid=$!
-wait_for 20 "a launch after a crash to map its window" find_main_window
-wait_for 20 "the new client's tray icon to be embedded in trayer" find_tray_icon
+wait_for 60 "a launch after a crash to map its window" find_main_window
+wait_for 60 "the new client's tray icon to be embedded in trayer" find_tray_icon
 
 # ---- A second launch shows the first client's window and exits 0 -----------------------------------
 
 close_window "$main_window"
-wait_for 20 "the window to hide when closed" window_hidden
+wait_for 60 "the window to hide when closed" window_hidden
 start_client timeout 60 # a second client that stays would keep this test waiting
 second_status=0
 wait $! || second_status=$?
 [ "$second_status" -ne 124 ] || fail "hung: a second launch was still running after 60 s"
 [ "$second_status" -eq 0 ] || fail "a second launch exited with status $second_status, not 0"
-wait_for 20 "the running client to show its window for a second launch" window_shown
+wait_for 60 "the running client to show its window for a second launch" window_shown
 
 # ---- "退出客户端" from the menu quits while the window is shown; the agent stays loaded --------------
 
 open_menu
 xdotool key Up Return # the last entry of the menu
 client_exited() { [[ "$(ps -o stat= -p "$client_pid" 2>/dev/null || echo Z)" == Z* ]]; }
-wait_for 20 "the client to exit after \"退出客户端\" with its window shown" client_exited
+wait_for 60 "the client to exit after \"退出客户端\" with its window shown" client_exited
 client_status=0
 wait "$client_pid" || client_status=$?
 client_pid=""
