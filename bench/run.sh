@@ -193,7 +193,7 @@ for job in "${jobs[@]}"; do wait "$job" || failed=1; done
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "Quern Zova benchmark$([ "$short" = 1 ] && echo ' (short mode: tiny counts, figures not meaningful)')"
-echo "machine: $(nproc) cores, load average $load_before at start, $load_after at end; $(($(date +%s) - start_time)) s"
+echo "machine: $(nproc 2>/dev/null || getconf _NPROCESSORS_ONLN) cores, load average $load_before at start, $load_after at end; $(($(date +%s) - start_time)) s"
 echo "whole-program figures on $platform; in-process figures on Qt's offscreen platform; JSON in $results"
 echo
 echo "| # | figure | value | floor | value vs floor | goal | met |"
