@@ -1,5 +1,7 @@
 #include "status/StatusDerivation.h"
 
+#include "status/HealthFile.h"
+
 namespace quern {
 
 double serverOkTime(const HealthRecord& health) {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "status/AgentState.h"
-#include "status/HealthFile.h"
+#include "status/HealthRecord.h"
 
 #include <string_view>
 

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 
+#include "status/HealthFile.h"
 #include "status/StatusDerivation.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+#include "status/HealthFile.h"
 #include "status/ReconnectThrottle.h"
 #include "status/StatusDerivation.h"
 
