@@ -29,14 +29,10 @@ protected:
 
     [[nodiscard]] static std::string target() { return serviceTarget(::getuid(), kServiceLabel); }
 
-    void writePlist(const std::vector<std::string>& agentArguments) const {
-        std::string plist =
-            "<plist version=\"1.0\"><dict><key>Label</key><string>" + std::string(kServiceLabel) +
-            "</string><key>ProgramArguments</key><array><string>" + test::kAgent + "</string>";
-        for (const std::string& argument : agentArguments)
-            plist += "<string>" + argument + "</string>";
-        plist += "</array><key>KeepAlive</key><true/></dict></plist>\n";
-        test::writeFile(home + "/Library/LaunchAgents/" + std::string(kServiceLabel) + ".plist", plist);
+    void writePlist(std::vector<std::string> arguments) const {
+        arguments.insert(arguments.begin(), test::kAgent);
+        test::writeFile(home + "/Library/LaunchAgents/" + std::string(kServiceLabel) + ".plist",
+                        test::jobPlist(std::string(kServiceLabel), arguments, "<key>KeepAlive</key><true/>"));
     }
 
     // Starts the client as at launch, on its own timer.

@@ -59,12 +59,8 @@ protected:
                            std::vector<std::string> arguments = {}) const {
         if (arguments.empty())
             arguments = {test::kAgent, "--interval", "0.2"};
-        std::string xml = "<plist><dict><key>Label</key><string>" + label + "</string>";
-        xml += "<key>ProgramArguments</key><array>";
-        for (const std::string& argument : arguments)
-            xml += "<string>" + argument + "</string>";
         const std::string path = home + "/Library/" + label + ".plist";
-        writeFile(path, xml + "</array>" + extraKeys + "</dict></plist>\n");
+        writeFile(path, jobPlist(label, arguments, extraKeys));
         return path;
     }
     // Read through a pipe, as a shell's $(...) would: it must reach its end even though the call
