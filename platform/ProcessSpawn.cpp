@@ -287,15 +287,6 @@ bool ChildProcess::running() {
     return !reaped_;
 }
 
-int ChildProcess::stop(int signal) {
-    if (pid_ > 0 && !reaped_) {
-        ::kill(pid_, signal);
-        status_ = reapBlocking(pid_);
-        reaped_ = true;
-    }
-    return publicStatus(status_);
-}
-
 SpawnResult ChildProcess::wait() {
     SpawnResult result;
     if (pid_ <= 0)

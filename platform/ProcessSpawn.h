@@ -69,8 +69,6 @@ public:
     // Reads captured output until the child ends, and reaps it; past the request's timeout it is
     // killed instead. A descendant that keeps a pipe open does not hold the caller.
     [[nodiscard]] SpawnResult wait();
-    // Sends the signal and waits for the end; the decoded status.
-    int stop(int signal);
 
 private:
     void release() noexcept;

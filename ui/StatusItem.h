@@ -29,7 +29,6 @@ public:
 
     void setMenu(std::unique_ptr<QMenu> menu);
     [[nodiscard]] QMenu* menu() const { return menu_.get(); }
-    [[nodiscard]] QSystemTrayIcon* trayIcon() const { return tray_; }
 
     // Shows the icon, and shows it again to each status notifier host that starts later. Called
     // once: the refresh cadence never asks whether a tray exists.
