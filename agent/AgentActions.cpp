@@ -6,12 +6,17 @@
 
 #include <QPushButton>
 
-#include <array>
-
 namespace quern {
 
-std::vector<std::string> AppDelegate::bootstrapArguments() const {
-    return {"bootstrap", domainTarget(), launchAgent()};
+void AppDelegate::repairAgent(bool serviceLoaded) const {
+    if (serviceLoaded)
+        wakeAgent();
+    else
+        serviceManager_->bootstrap();
+}
+
+void AppDelegate::wakeAgent() const {
+    serviceManager_->wake();
 }
 
 void AppDelegate::performAgentAction(AgentAction action) {
@@ -43,14 +48,12 @@ void AppDelegate::toggleAgent() {
     if (currentState_ == AgentState::stopped) {
         performAgentAction([weak] {
             if (auto self = weak.lock())
-                (void)self->launchctl(self->bootstrapArguments());
+                self->serviceManager_->bootstrap();
         });
     } else {
         performAgentAction([weak] {
-            if (auto self = weak.lock()) {
-                const std::array<std::string, 2> bootout = {"bootout", self->serviceTarget()};
-                (void)self->launchctl(bootout);
-            }
+            if (auto self = weak.lock())
+                self->serviceManager_->bootout();
         });
     }
 }
@@ -59,14 +62,8 @@ void AppDelegate::reconnectAgent() {
     applyState(AgentState::running, kDetailManualReconnect);
     std::weak_ptr<const AppDelegate> weak = weak_from_this();
     performAgentAction([weak] {
-        auto self = weak.lock();
-        if (!self)
-            return;
-        const std::array<std::string, 2> print = {"print", self->serviceTarget()};
-        if (self->launchctl(print) == 0)
-            self->wakeAgent();
-        else
-            (void)self->launchctl(self->bootstrapArguments());
+        if (auto self = weak.lock())
+            self->repairAgent(self->serviceManager_->probeLoaded());
     });
 }
 

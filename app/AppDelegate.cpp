@@ -2,6 +2,11 @@
 
 #include "app/QuitWatch.h"
 
+#include "agent/LaunchdServiceManager.h"
+#if !defined(__APPLE__)
+#include "agent/SystemdServiceManager.h"
+#endif
+
 #include "ui/DotView.h"
 #include "ui/ElidingLabel.h"
 #include "ui/Spinner.h"
@@ -15,21 +20,20 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <unistd.h>
 
 namespace quern {
 namespace {
 
-#if !defined(__APPLE__)
-std::string executableDirectory() {
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error)
-        return self.parent_path().string();
-    return QCoreApplication::applicationDirPath().toStdString();
+AppDelegate::ServiceManagerFactory launchdAt(std::string launchctlPath) {
+    return [launchctlPath = std::move(launchctlPath)](const AppDelegate& delegate) {
+        LaunchdServiceManager::Tools tools;
+        tools.launchctlPath = launchctlPath;
+        tools.timeout = AppDelegate::kServiceManagerTimeout;
+        return std::make_unique<LaunchdServiceManager>(tools, delegate.serviceLabel(),
+                                                       [&delegate] { return delegate.launchAgent(); });
+    };
 }
-#endif
 
 QUrl parseDashboardAddress() {
     const QUrl url(
@@ -46,14 +50,16 @@ QUrl parseDashboardAddress() {
 AppDelegate::Hooks AppDelegate::Hooks::fromEnvironment() {
     Hooks hooks;
 #if defined(__APPLE__)
-    hooks.launchctlPath = "/bin/launchctl";
+    hooks.serviceManager = launchdAt("/bin/launchctl");
 #else
-    if (const char* path = std::getenv("QUERN_ZOVA_LAUNCHCTL"); path != nullptr && path[0] != '\0')
-        hooks.launchctlPath = path;
-    else
-        hooks.launchctlPath = appendPathComponent(executableDirectory(), "quern-launchctl");
+    if (const char* path = std::getenv("QUERN_ZOVA_LAUNCHCTL"); path != nullptr && path[0] != '\0') {
+        hooks.serviceManager = launchdAt(path);
+    } else {
+        hooks.serviceManager = [](const AppDelegate&) {
+            return std::make_unique<SystemdServiceManager>(std::string(kServiceUnit), kServiceManagerTimeout);
+        };
+    }
 #endif
-    hooks.killPath = "/bin/kill";
     return hooks;
 }
 
@@ -79,7 +85,9 @@ AppDelegate::AppDelegate(Hooks hooks)
     , activity_(new Spinner(viewHolder_.get()))
     , toggleButton_(new QPushButton(viewHolder_.get()))
     , reconnectButton_(new QPushButton(viewHolder_.get()))
-    , hooks_(std::move(hooks)) {}
+    , hooks_(std::move(hooks))
+    , serviceManager_(hooks_.serviceManager ? hooks_.serviceManager(*this)
+                                            : Hooks::fromEnvironment().serviceManager(*this)) {}
 
 AppDelegate::~AppDelegate() {
     // The tray item first, so no menu action reaches a half-destroyed object.

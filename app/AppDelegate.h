@@ -1,7 +1,7 @@
 #pragma once
 
+#include "agent/ServiceManager.h"
 #include "app/AgentLocations.h"
-#include "platform/ProcessSpawn.h"
 #include "status/AgentState.h"
 #include "status/HealthRecord.h"
 #include "ui/DotView.h"
@@ -38,19 +38,21 @@ class AppDelegate : public QObject, public std::enable_shared_from_this<AppDeleg
 
 public:
     // What the application needs from the outside world; tests replace parts at run time.
+    using ServiceManagerFactory = std::function<std::unique_ptr<ServiceManager>(const AppDelegate&)>;
     struct Hooks {
-        std::string home;          // empty: the current user's home directory
-        std::string launchctlPath; // absolute path of launchctl
-        std::string killPath;      // absolute path of kill
-        ProcessLauncher launcher = spawnAndWait;
+        std::string home; // empty: the current user's home directory
+        // The service manager that runs the agent, made once for the object's life.
+        ServiceManagerFactory serviceManager;
         std::function<double()> clock; // seconds since 1970; empty: the wall clock
-        std::chrono::milliseconds childTimeout{3000};
         std::chrono::milliseconds settlePause{1200};
         std::chrono::milliseconds refreshInterval{2000};
 
-        // /bin/launchctl on macOS; elsewhere $QUERN_ZOVA_LAUNCHCTL or quern-launchctl beside us.
+        // launchd through /bin/launchctl on macOS. Elsewhere the user's systemd, or launchd through
+        // the launchctl that $QUERN_ZOVA_LAUNCHCTL names.
         [[nodiscard]] static Hooks fromEnvironment();
     };
+    // Asking a service manager never takes longer than this; a launchctl is killed after it.
+    static constexpr std::chrono::milliseconds kServiceManagerTimeout{3000};
 
     // Made through a shared_ptr so that background work can hold it weakly; it is always
     // destroyed on its own (the main) thread, whoever lets go last.
@@ -86,9 +88,7 @@ public:
     [[nodiscard]] std::string domainTarget() const;
     [[nodiscard]] std::string serviceTarget() const;
 
-    // Runner and wake (agent/): any thread.
-    [[nodiscard]] std::int32_t launchctl(std::span<const std::string> arguments) const;
-    [[nodiscard]] std::string launchctlOutput(std::span<const std::string> arguments) const;
+    // Wake (agent/): background threads only.
     void wakeAgent() const;
 
     // Status (status/): main thread.
@@ -124,9 +124,11 @@ private:
 
     using AgentAction = std::function<void()>;
     void performAgentAction(AgentAction action);
-    [[nodiscard]] SpawnResult runTool(const std::string& path, std::span<const std::string> arguments,
-                                      OutputMode standardOutput, OutputMode standardError) const;
-    [[nodiscard]] std::vector<std::string> bootstrapArguments() const;
+    // Wakes a loaded agent, loads one that is not: the reconnect's and the automatic repair's
+    // decision. Background threads.
+    void repairAgent(bool serviceLoaded) const;
+    // A refresh at the moment the health record turns stale, beside the timer's.
+    void scheduleStaleEdgeRefresh(double serverOkAt, double refreshTime);
     void updateAppearance();
 
     // Stored properties, in this order.
@@ -149,10 +151,12 @@ private:
     QPointer<QPushButton> toggleButton_;
     QPointer<QPushButton> reconnectButton_;
     QPointer<QTimer> timer_;
+    QPointer<QTimer> staleEdge_;
     AgentState currentState_ = AgentState::stopped;
     std::optional<double> lastAutomaticReconnect_;
 
     const Hooks hooks_;
+    const std::unique_ptr<ServiceManager> serviceManager_; // after the locations it reads
 };
 
 } // namespace quern

@@ -18,7 +18,13 @@ void AppDelegate::applicationDidFinishLaunching() {
     QApplication::setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
     buildWindow();
     buildStatusItem();
+    staleEdge_ = new QTimer(this);
+    staleEdge_->setSingleShot(true);
+    staleEdge_->setTimerType(Qt::PreciseTimer);
+    connect(staleEdge_, &QTimer::timeout, this, [this] { refreshStatus(); });
     refreshStatus(); // the first state is on screen before the window is
+    // What the manager reports on its own (the agent killed, say) is looked at at once.
+    serviceManager_->setChangeHandler([this] { refreshStatus(); });
 
     timer_ = new QTimer(this);
     timer_->setInterval(hooks_.refreshInterval);

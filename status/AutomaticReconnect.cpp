@@ -12,13 +12,8 @@ void AppDelegate::automaticallyReconnect(double now, bool serviceRunning) {
 
     std::weak_ptr<const AppDelegate> weak = weak_from_this();
     dispatchAsync(QualityOfService::utility, [weak, serviceRunning] {
-        auto self = weak.lock();
-        if (!self)
-            return;
-        if (serviceRunning)
-            self->wakeAgent();
-        else
-            (void)self->launchctl(self->bootstrapArguments());
+        if (auto self = weak.lock())
+            self->repairAgent(serviceRunning);
     });
 }
 

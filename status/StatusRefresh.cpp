@@ -3,19 +3,35 @@
 #include "status/HealthFile.h"
 #include "status/StatusDerivation.h"
 
-#include <array>
+#include <QTimer>
+
+#include <chrono>
+#include <cmath>
 
 namespace quern {
 
 void AppDelegate::refreshStatus() {
-    const std::array<std::string, 2> print = {"print", serviceTarget()};
-    const bool serviceRunning = launchctl(print) == 0;
-    const double refreshTime = now(); // after launchctl has returned, before the health file is read
+    const bool serviceRunning = serviceManager_->loaded();
+    const double refreshTime = now(); // after the manager has answered, before the health file is read
     const HealthRecord health = readHealth();
     const StatusDerivation status = deriveStatus(serviceRunning, refreshTime, health);
     applyState(status.state, status.detail);
     if (status.state != AgentState::online)
         automaticallyReconnect(refreshTime, serviceRunning);
+    scheduleStaleEdgeRefresh(status.state == AgentState::online ? serverOkTime(health) : 0, refreshTime);
+}
+
+void AppDelegate::scheduleStaleEdgeRefresh(double serverOkAt, double refreshTime) {
+    if (!staleEdge_)
+        return; // not launched: only the caller refreshes
+    const double remaining = serverOkAt + kFreshnessWindow - refreshTime;
+    // Nothing fresh to watch, or a time ahead of the clock, which the 2 s timer looks after.
+    if (serverOkAt <= 0 || remaining <= 0 || remaining > kFreshnessWindow) {
+        staleEdge_->stop();
+        return;
+    }
+    // A millisecond past the edge, so that the refresh finds the record stale.
+    staleEdge_->start(std::chrono::milliseconds(static_cast<long long>(std::ceil(remaining * 1000.0)) + 1));
 }
 
 } // namespace quern

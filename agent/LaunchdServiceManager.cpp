@@ -1,0 +1,75 @@
+#include "agent/LaunchdServiceManager.h"
+
+#include "agent/PidLine.h"
+#include "app/AgentLocations.h"
+#include "platform/Utf8.h"
+
+#include <array>
+#include <unistd.h>
+
+namespace quern {
+
+LaunchdServiceManager::LaunchdServiceManager(Tools tools, std::string serviceLabel,
+                                             std::function<std::string()> launchAgent)
+    : tools_(std::move(tools))
+    , serviceLabel_(std::move(serviceLabel))
+    , launchAgent_(std::move(launchAgent)) {}
+
+std::string LaunchdServiceManager::serviceTarget() const {
+    return quern::serviceTarget(::getuid(), serviceLabel_);
+}
+
+SpawnResult LaunchdServiceManager::runTool(const std::string& path, std::span<const std::string> arguments,
+                                           OutputMode standardOutput, OutputMode standardError) const {
+    SpawnRequest request;
+    request.path = path;
+    request.arguments = arguments;
+    request.standardOutput = standardOutput;
+    request.standardError = standardError;
+    request.timeout = tools_.timeout;
+    return tools_.launcher(request);
+}
+
+std::int32_t LaunchdServiceManager::launchctl(std::span<const std::string> arguments) const {
+    const SpawnResult result = runTool(tools_.launchctlPath, arguments, OutputMode::Null, OutputMode::Null);
+    // A launchctl that could not start, or hung and was killed, tells us nothing: -1.
+    return result.started ? result.status : -1;
+}
+
+std::string LaunchdServiceManager::launchctlOutput(std::span<const std::string> arguments) const {
+    SpawnResult result = runTool(tools_.launchctlPath, arguments, OutputMode::Capture, OutputMode::Null);
+    if (!result.started || !isValidUtf8(result.output))
+        return {};
+    return std::move(result.output);
+}
+
+bool LaunchdServiceManager::loaded() {
+    const std::array<std::string, 2> print = {"print", serviceTarget()};
+    return launchctl(print) == 0;
+}
+
+bool LaunchdServiceManager::probeLoaded() {
+    return loaded();
+}
+
+void LaunchdServiceManager::bootstrap() {
+    const std::array<std::string, 3> arguments = {"bootstrap", domainTarget(::getuid()), launchAgent_()};
+    (void)launchctl(arguments);
+}
+
+void LaunchdServiceManager::bootout() {
+    const std::array<std::string, 2> arguments = {"bootout", serviceTarget()};
+    (void)launchctl(arguments);
+}
+
+void LaunchdServiceManager::wake() {
+    const std::array<std::string, 2> print = {"print", serviceTarget()};
+    const std::optional<std::string> pid = pidTextFromDescription(launchctlOutput(print));
+    if (!pid)
+        return;
+    // kill's own streams are ours; its exit status says nothing we act on.
+    const std::array<std::string, 2> hangUp = {"-HUP", *pid};
+    (void)runTool(tools_.killPath, hangUp, OutputMode::Inherit, OutputMode::Inherit);
+}
+
+} // namespace quern

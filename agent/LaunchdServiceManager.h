@@ -1,0 +1,51 @@
+#pragma once
+
+#include "agent/ServiceManager.h"
+#include "platform/ProcessSpawn.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+namespace quern {
+
+// The agent as a LaunchAgent in the user's GUI domain, driven through launchctl and kill run as
+// children: "print" of the service target answers whether it is loaded, "bootstrap" and "bootout"
+// load and unload it, and the wake sends SIGHUP to the pid that "print" shows.
+class LaunchdServiceManager final : public ServiceManager {
+public:
+    struct Tools {
+        std::string launchctlPath = "/bin/launchctl";
+        std::string killPath = "/bin/kill";
+        ProcessLauncher launcher = spawnAndWait;
+        std::chrono::milliseconds timeout{3000}; // a hung child is killed after this
+    };
+
+    // launchAgent gives the property list's path; it is read only by "bootstrap", from any thread.
+    LaunchdServiceManager(Tools tools, std::string serviceLabel, std::function<std::string()> launchAgent);
+
+    [[nodiscard]] bool loaded() override;
+    [[nodiscard]] bool probeLoaded() override;
+    void bootstrap() override;
+    void bootout() override;
+    void wake() override;
+
+    // The runner: launchctl's exit status, -1 when it could not run (or hung and was killed); its
+    // standard output as UTF-8, empty when it could not run or wrote anything else. Any thread.
+    [[nodiscard]] std::int32_t launchctl(std::span<const std::string> arguments) const;
+    [[nodiscard]] std::string launchctlOutput(std::span<const std::string> arguments) const;
+
+private:
+    [[nodiscard]] SpawnResult runTool(const std::string& path, std::span<const std::string> arguments,
+                                      OutputMode standardOutput, OutputMode standardError) const;
+    // Formed at every use: the user id is read anew each time.
+    [[nodiscard]] std::string serviceTarget() const;
+
+    const Tools tools_;
+    const std::string serviceLabel_;
+    const std::function<std::string()> launchAgent_;
+};
+
+} // namespace quern

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quern {
+
+// The unit's object path under /org/freedesktop/systemd1/unit/, escaped as systemd does: every byte
+// outside [A-Za-z0-9], and a leading digit, becomes "_" and two lower-case hex digits.
+[[nodiscard]] std::string systemdUnitPath(std::string_view unit);
+
+// A unit counts as loaded, as a launchd job in "print" does, while its file is loaded and it is
+// running or on its way in or out (a Restart= delay included). Inactive, failed, not found, masked
+// or broken: not loaded.
+[[nodiscard]] bool unitCountsAsLoaded(std::string_view loadState, std::string_view activeState);
+
+// The user's session bus: $DBUS_SESSION_BUS_ADDRESS, else the socket in $XDG_RUNTIME_DIR; empty
+// when neither is set.
+[[nodiscard]] std::string sessionBusAddress(const char* busAddress, const char* runtimeDirectory);
+
+} // namespace quern
