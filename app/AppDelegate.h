@@ -68,6 +68,10 @@ public:
     // Another launch in this session asked for us: the window comes back, in front.
     void applicationShouldHandleReopen();
 
+signals:
+    // After every presentation, with what the window shows: for a headless run to print.
+    void statePresented(const QString& title, const QString& detail);
+
 public slots:
     void showWindow(QObject* sender = nullptr);
     void quitApp();

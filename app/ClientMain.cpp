@@ -62,6 +62,18 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
                               Qt::QueuedConnection);
     if (afterLaunch)
         QMetaObject::invokeMethod(applicationDelegate.get(), afterLaunch, Qt::QueuedConnection);
+    if (QGuiApplication::platformName() == QStringLiteral("offscreen")) {
+        // Nobody sees the window: say what it shows, once for each change.
+        QObject::connect(applicationDelegate.get(), &AppDelegate::statePresented, applicationDelegate.get(),
+                         [shown = QString()](const QString& title, const QString& detail) mutable {
+                             const QString line = title + QStringLiteral(" · ") + detail;
+                             if (line == shown)
+                                 return;
+                             shown = line;
+                             std::printf("quern-zova: %s\n", line.toUtf8().constData());
+                             std::fflush(stdout);
+                         });
+    }
     if (instance)
         QObject::connect(instance.get(), &SingleInstance::activationRequested, applicationDelegate.get(),
                          &AppDelegate::applicationShouldHandleReopen);

@@ -47,6 +47,7 @@ void AppDelegate::applyState(AgentState state, std::string_view detail) {
             symbolImage(look.toggleSymbol, toggleButton_->palette().color(QPalette::ButtonText)));
     }
     toggleButton_->setAccessibleName(toggleButton_->text());
+    emit statePresented(stateTitle, detailLabel_->text());
 }
 
 } // namespace quern
