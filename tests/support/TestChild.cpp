@@ -50,12 +50,18 @@ int main(int argc, char** argv) {
             ::closedir(dir);
         }
         writeText(STDOUT_FILENO, std::to_string(count) + "\n");
-    } else if (mode == "record-signals") { // a line in the file for every SIGHUP, until killed
+    } else if (mode == "record-signals") { // "ready PID", then a line for every SIGHUP or SIGUSR1
         recordFd = ::open(value.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
         struct sigaction action {};
-        action.sa_handler = [](int) { (void)!::write(recordFd, "HUP\n", 4); };
+        action.sa_handler = [](int signal) {
+            if (signal == SIGHUP)
+                (void)!::write(recordFd, "HUP\n", 4);
+            else
+                (void)!::write(recordFd, "USR1\n", 5);
+        };
         ::sigaction(SIGHUP, &action, nullptr);
-        (void)!::write(recordFd, "ready\n", 6);
+        ::sigaction(SIGUSR1, &action, nullptr);
+        writeText(recordFd, "ready " + std::to_string(::getpid()) + "\n");
         for (;;)
             ::pause();
     } else if (mode == "heir") { // a grandchild keeps standard output open for good; its pid is printed

@@ -1,0 +1,48 @@
+#include "agent/SystemdUnit.h"
+
+#include <gtest/gtest.h>
+
+namespace quern {
+namespace {
+
+TEST(SystemdUnit, ObjectPathsAreEscapedAsSystemdEscapesThem) {
+    EXPECT_EQ(systemdUnitPath("app.quernzova.quern-bridge.service"),
+              "/org/freedesktop/systemd1/unit/app_2equernzova_2equern_2dbridge_2eservice");
+    EXPECT_EQ(systemdUnitPath("2x_y@.service"), "/org/freedesktop/systemd1/unit/_32x_5fy_40_2eservice");
+    EXPECT_EQ(systemdUnitPath("\xc3\xa9"), "/org/freedesktop/systemd1/unit/_c3_a9");
+}
+
+TEST(SystemdUnit, LoadedWhileTheFileIsLoadedAndTheUnitIsNotAtRest) {
+    struct Row {
+        const char* load;
+        const char* active;
+        bool loaded;
+    };
+    const std::vector<Row> rows = {
+        {"loaded", "active", true},
+        {"loaded", "reloading", true},
+        {"loaded", "refreshing", true},
+        {"loaded", "activating", true}, // a Restart= delay too
+        {"loaded", "deactivating", true},
+        {"loaded", "maintenance", true},
+        {"loaded", "inactive", false},
+        {"loaded", "failed", false},
+        {"not-found", "inactive", false},
+        {"masked", "active", false}, // masked under a running agent
+        {"bad-setting", "inactive", false},
+        {"error", "active", false},
+        {"", "", false}, // a manager that did not answer
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(unitCountsAsLoaded(row.load, row.active), row.loaded) << row.load << " " << row.active;
+}
+
+TEST(SystemdUnit, TheSessionBusIsFoundTheStandardWay) {
+    EXPECT_EQ(sessionBusAddress("unix:path=/run/user/7/bus", "/run/user/7"), "unix:path=/run/user/7/bus");
+    EXPECT_EQ(sessionBusAddress("", "/run/user/7"), "unix:path=/run/user/7/bus");
+    EXPECT_EQ(sessionBusAddress(nullptr, "/run/user/7"), "unix:path=/run/user/7/bus");
+    EXPECT_EQ(sessionBusAddress(nullptr, nullptr), "");
+}
+
+} // namespace
+} // namespace quern
