@@ -17,7 +17,6 @@ inline constexpr std::chrono::milliseconds kHangGuard = 60s;
 
 // The test child, the stand-in launchctl and the stand-in agent of this build.
 extern const std::string kTestChild;
-extern const std::string kLaunchctl;
 extern const std::string kAgent;
 
 // A private temporary directory, removed with everything in it.
