@@ -136,7 +136,7 @@ bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
     return ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK) == 0;
 }
 
-void addOutputAction(SpawnSetup& setup, int target, OutputMode mode, int pipeWrite, std::string_view file) {
+void addOutputAction(SpawnSetup& setup, int target, OutputMode mode, int pipeWrite) {
     switch (mode) {
     case OutputMode::Inherit:
         break;
@@ -145,11 +145,6 @@ void addOutputAction(SpawnSetup& setup, int target, OutputMode mode, int pipeWri
         break;
     case OutputMode::Capture:
         setup.check(posix_spawn_file_actions_adddup2(setup.actions(), pipeWrite, target));
-        break;
-    case OutputMode::Append:
-        // The action keeps its own copy of the path.
-        setup.check(posix_spawn_file_actions_addopen(setup.actions(), target, std::string(file).c_str(),
-                                                     O_WRONLY | O_CREAT | O_APPEND, 0644));
         break;
     }
 }
@@ -185,15 +180,9 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
 
     SpawnSetup setup;
     setup.check(posix_spawn_file_actions_addopen(setup.actions(), STDIN_FILENO, "/dev/null", O_RDONLY, 0));
-    addOutputAction(setup, STDOUT_FILENO, request.standardOutput, outputWrite.get(),
-                    request.standardOutputPath);
-    addOutputAction(setup, STDERR_FILENO, request.standardError, errorsWrite.get(),
-                    request.standardErrorPath);
+    addOutputAction(setup, STDOUT_FILENO, request.standardOutput, outputWrite.get());
+    addOutputAction(setup, STDERR_FILENO, request.standardError, errorsWrite.get());
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-#if defined(POSIX_SPAWN_SETSID)
-    if (request.newSession)
-        flags |= POSIX_SPAWN_SETSID;
-#endif
 #if defined(__APPLE__)
     // Nothing but the three standard streams crosses into the child.
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
@@ -215,8 +204,7 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
 
     std::vector<char*> argv; // posix_spawn's signature predates const
     argv.reserve(request.arguments.size() + 2);
-    const std::string argv0 = request.argv0.empty() ? path : std::string(request.argv0);
-    argv.push_back(const_cast<char*>(argv0.c_str()));
+    argv.push_back(const_cast<char*>(path.c_str()));
     for (const std::string& argument : request.arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
@@ -231,10 +219,7 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
 
     pid_t pid = -1;
     char** const env = envp.empty() ? environ : envp.data();
-    const int error =
-        request.searchPath
-            ? ::posix_spawnp(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), env)
-            : ::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), env);
+    const int error = ::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), env);
     child.error_ = error;
     if (error != 0)
         return child; // glibc reports exec failures here; elsewhere the child exits 127

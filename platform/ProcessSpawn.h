@@ -15,7 +15,6 @@ enum class OutputMode {
     Inherit, // the client's own stream
     Null,    // the null device
     Capture, // a pipe read while the child runs
-    Append,  // the file at the request's path for that stream, created if need be
 };
 
 struct SpawnRequest {
@@ -27,13 +26,6 @@ struct SpawnRequest {
     std::chrono::milliseconds timeout{3000};
     // "NAME=value" entries set over the inherited environment.
     std::span<const std::string> environment = {};
-    // What a service manager needs besides: the files for Append, an argv[0] other than the path, a
-    // path looked up in PATH, a session of the child's own.
-    std::string_view standardOutputPath = {};
-    std::string_view standardErrorPath = {};
-    std::string_view argv0 = {};
-    bool searchPath = false;
-    bool newSession = false;
 };
 
 struct SpawnResult {

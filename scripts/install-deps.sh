@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config git
-  qt6-base-dev qt6-svg-dev libqt6svg6 nlohmann-json3-dev libexpat1-dev
+  qt6-base-dev qt6-svg-dev libqt6svg6 nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev hyperfine jq
   xvfb xauth trayer xdotool x11-utils imagemagick fonts-wqy-microhei dbus python3-xlib python3-gi
   desktop-file-utils appstream weston qt6-wayland

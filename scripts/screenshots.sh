@@ -1,33 +1,35 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots from the running client: online.png, connecting.png, stopped.png
 # and tray-menu.png in docs/screenshots/. Builds nothing: it uses the programs in build/default/bin,
-# or the three given. The client runs on a private Xvfb display with trayer as its tray host,
-# against the stand-ins, in a throwaway home.
+# or the two given. The client runs on a private Xvfb display with trayer as its tray host, against
+# the demo agent as a unit of a private systemd user manager (scripts/user-manager.sh, which this
+# script runs itself under), in a throwaway home.
 #
-# usage: scripts/screenshots.sh [CLIENT LAUNCHCTL AGENT]
+# usage: scripts/screenshots.sh [CLIENT AGENT]
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bin="$root/build/default/bin"
-if [ $# -eq 3 ]; then
-  client=$1
-  launchctl=$2
-  agent=$3
+if [ $# -eq 2 ]; then
+  client=$(realpath -- "$1")
+  agent=$(realpath -- "$2")
 elif [ $# -eq 0 ]; then
   client="$bin/quern-zova"
-  launchctl="$bin/quern-launchctl"
   agent="$bin/quern-bridge-agent"
 else
-  echo "usage: $0 [CLIENT LAUNCHCTL AGENT]" >&2
+  echo "usage: $0 [CLIENT AGENT]" >&2
   exit 2
 fi
+if [ -z "${QUERN_SCREENSHOTS_PRIVATE:-}" ]; then
+  QUERN_SCREENSHOTS_PRIVATE=1 exec "$root/scripts/user-manager.sh" "$0" "$client" "$agent"
+fi
 out="${QUERN_SCREENSHOT_DIR:-$root/docs/screenshots}"
-# The label as the build beside the stand-in has it.
-export QUERN_AGENT_IDENTITY="$(dirname "$launchctl")/agent-identity.sh"
+# The unit's name as the build beside the client has it.
+export QUERN_AGENT_IDENTITY="$(dirname "$client")/agent-identity.sh"
 # shellcheck source=agent-identity.sh.in
 . "$QUERN_AGENT_IDENTITY"
-label=$quern_service_label
-target="gui/$(id -u)/$label"
+unit=$quern_service_unit
+unit_file="$XDG_RUNTIME_DIR/systemd/user/$unit"
 width=1280
 height=800
 
@@ -35,11 +37,12 @@ die() {
   echo "screenshots: $*" >&2
   exit 1
 }
+[ -z "${QUERN_NO_USER_MANAGER:-}" ] || die "no private systemd user manager: $QUERN_NO_USER_MANAGER"
 
 for tool in Xvfb trayer xdotool xwininfo xprop xauth import identify compare; do
   command -v "$tool" >/dev/null || die "$tool is missing; run scripts/install-deps.sh"
 done
-for program in "$client" "$launchctl" "$agent"; do
+for program in "$client" "$agent"; do
   [ -x "$program" ] || die "$program is not an executable; build first (cmake --build --preset default)"
 done
 # ImageMagick's own convert by its Debian path: another `convert` may come first on PATH.
@@ -48,19 +51,17 @@ convert_tool=/usr/bin/convert
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quern-screenshots.XXXXXX")
 client_pid=""
-launchd_dir=""
 logs="$work"
 fail() { die "$*"; }
 # shellcheck source=x-session.sh
 . "$root/scripts/x-session.sh"
 
-# The client before the bootout: alive, it would load the agent again.
+# The client before the unit: alive, it would start the unit again.
 stop_client() {
   stop_process "$client_pid"
   client_pid=""
-  if [ -n "$launchd_dir" ]; then
-    QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" bootout "$target" >/dev/null 2>&1 || true
-  fi
+  systemctl --user stop "$unit" >/dev/null 2>&1 || true
+  systemctl --user reset-failed "$unit" >/dev/null 2>&1 || true
 }
 
 cleanup() {
@@ -83,25 +84,23 @@ count_colour() {
     -format '%[fx:round(mean*w*h)]' info:
 }
 
-write_plist() { # PATH KEEPALIVE PROGRAM-ARGUMENT...
-  local path=$1
-  shift
-  "$root/scripts/agent-plist.sh" "$@" >"$path"
+write_unit() { # PROGRAM-ARGUMENT...: the unit, run with the current home, inactive
+  mkdir -p "$(dirname "$unit_file")"
+  "$root/scripts/agent-unit.sh" "$home" "$@" >"$unit_file"
+  systemctl --user daemon-reload
 }
 
 home=""
-new_home() { # NAME: a fresh home and launchd state directory
+new_home() { # NAME: a fresh home
   home="$work/$1/home"
-  launchd_dir="$work/$1/launchd"
-  mkdir -p "$home/Library/LaunchAgents" "$launchd_dir" "$work/$1/runtime"
-  chmod 700 "$launchd_dir" "$work/$1/runtime"
+  mkdir -p "$home"
 }
 
+# The client reaches the manager on its session bus, on which no StatusNotifierWatcher runs: the
+# tray icon docks in trayer through XEmbed.
 start_client() { # NAME
   env -u QT_QPA_PLATFORMTHEME -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR -u WAYLAND_DISPLAY \
-    HOME="$home" QUERN_LAUNCHD_DIR="$launchd_dir" QUERN_ZOVA_LAUNCHCTL="$launchctl" \
-    XDG_RUNTIME_DIR="$work/$1/runtime" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" \
-    QT_QPA_PLATFORM=xcb LANG=C.UTF-8 LC_ALL=C.UTF-8 \
+    -u QUERN_ZOVA_LAUNCHCTL HOME="$home" QT_QPA_PLATFORM=xcb LANG=C.UTF-8 LC_ALL=C.UTF-8 \
     "$client" >"$work/$1/client.log" 2>&1 &
   client_pid=$!
 }
@@ -154,9 +153,9 @@ shoot_window() { # NAME COLOUR
 
 mkdir -p "$out"
 
-# Online: the agent starts unloaded; the client loads it and it writes its health file.
+# Online: the unit starts inactive; the client starts it and the agent writes its health file.
 new_home online
-write_plist "$home/Library/LaunchAgents/$label.plist" true "$agent"
+write_unit "$agent"
 start_client online
 shoot_window online '#34C759'
 
@@ -214,23 +213,19 @@ echo "screenshots: $out/tray-menu.png"
 xdotool key Escape
 stop_client
 
-# Connecting: launchd keeps the job loaded, but the agent has gone silent. The stand-in agent exits
-# at once (--offline --exit-after 0) and, without KeepAlive, stays loaded and not running: no health
-# file, no pid to wake, so the state holds still for the picture.
+# Connecting: the unit is active, but its process never writes a health file and ignores the
+# client's SIGHUP, so the state holds still for the picture.
 new_home connecting
-write_plist "$home/Library/LaunchAgents/$label.plist" false "$agent" --offline --exit-after 0
-QUERN_LAUNCHD_DIR="$launchd_dir" HOME="$home" "$launchctl" bootstrap "gui/$(id -u)" \
-  "$home/Library/LaunchAgents/$label.plist"
-agent_exited() {
-  QUERN_LAUNCHD_DIR="$launchd_dir" "$launchctl" print "$target" 2>/dev/null | grep -q 'last exit code = 3'
-}
-wait_for 10 "the silent agent to be loaded and gone" agent_exited
+write_unit /bin/sh -c "trap '' HUP; exec sleep infinity"
+systemctl --user start "$unit"
 start_client connecting
 shoot_window connecting '#FF9500'
 stop_client
 
-# Stopped: no property list at all, so the client's bootstrap fails every time.
+# Stopped: no unit file at all, so the client's start fails every time.
 new_home stopped
+rm -f "$unit_file"
+systemctl --user daemon-reload
 start_client stopped
 shoot_window stopped '#FF3B30'
 stop_client

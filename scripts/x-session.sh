@@ -35,7 +35,9 @@ is_viewable() { xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable';
 geometry_field() { xwininfo -id "$1" | awk -v key="$2:" '$1 " " $2 " " $3 == key || $1 == key {print $NF}'; }
 
 # close_window ID: what a window manager sends when the close button is clicked (WM_DELETE_WINDOW);
-# Debian's python3 has python3-xlib (scripts/install-deps.sh).
+# Debian's python3 has python3-xlib (scripts/install-deps.sh). sync(), not flush(): it returns once
+# the server has processed the request, so a loaded server cannot lose it with the closed connection.
+# (xdotool needs nothing of the kind: it closes its display with XCloseDisplay, which syncs.)
 close_window() {
   /usr/bin/python3 - "$1" <<'EOF_PY'
 import sys
@@ -45,7 +47,8 @@ w = d.create_resource_object("window", int(sys.argv[1], 0))
 atom = d.intern_atom
 w.send_event(protocol.event.ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"),
                                           data=(32, [atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])))
-d.flush()
+d.sync()
+d.close()
 EOF_PY
 }
 

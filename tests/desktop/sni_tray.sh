@@ -1,18 +1,25 @@
 #!/usr/bin/env bash
-# The real client with a StatusNotifierItem tray: a StatusNotifierWatcher (sni_watcher.py) on a
-# private session bus, the client on Xvfb against the stand-ins. The item registers, its menu has
-# the seven entries, and while the agent comes online the refreshes open no bus connection.
+# The real client with a StatusNotifierItem tray: a StatusNotifierWatcher (sni_watcher.py) on the
+# session bus of a private systemd user manager, the client on Xvfb, the demo agent as the manager's
+# unit. The item registers, its menu has the seven entries, the client starts the inactive unit and
+# reads 设备在线, and while it refreshes (each refresh asks systemd over that same bus) no process
+# opens a bus connection; the client's own connections are counted and named in the output.
 #
-# usage: sni_tray.sh CLIENT LAUNCHCTL AGENT
+# usage: scripts/user-manager.sh sni_tray.sh CLIENT AGENT
+#   (ctest runs it so; without a private manager it exits 77, skipped)
 set -euo pipefail
-client=$1
-launchctl=$2
-agent=$3
+[ $# -eq 2 ] || { echo "usage: scripts/user-manager.sh $0 CLIENT AGENT" >&2; exit 2; }
+if [ -n "${QUERN_NO_USER_MANAGER:-}" ]; then
+  echo "sni_tray: skipped: no private systemd user manager ($QUERN_NO_USER_MANAGER)"
+  exit 77
+fi
+client=$(realpath -- "$1")
+agent=$(realpath -- "$2")
 here="$(cd "$(dirname "$0")" && pwd)"
-export QUERN_AGENT_IDENTITY="$(dirname "$launchctl")/agent-identity.sh"
+export QUERN_AGENT_IDENTITY="$(dirname "$client")/agent-identity.sh"
 # shellcheck source=../../scripts/agent-identity.sh.in
 . "$QUERN_AGENT_IDENTITY"
-target="gui/$(id -u)/$quern_service_label"
+unit=$quern_service_unit
 fail() {
   echo "sni_tray: FAIL: $*" >&2
   [ -s "$work/client.log" ] && tail -n 20 "$work/client.log" >&2
@@ -23,36 +30,39 @@ fail() {
 work=$(mktemp -d "${TMPDIR:-/tmp}/quern-sni.XXXXXX")
 logs="$work"
 home="$work/home"
-mkdir -p "$home/Library/LaunchAgents" "$work/launchd" "$work/runtime"
-chmod 700 "$work/launchd" "$work/runtime"
+mkdir -p "$home"
 # shellcheck source=../../scripts/x-session.sh
 . "$here/../../scripts/x-session.sh"
-bus_pid="" watcher_pid="" client_pid=""
+watcher_pid="" client_pid=""
 cleanup() {
   set +e
-  stop_process "$client_pid" # first: alive, it would load the agent again
-  QUERN_LAUNCHD_DIR="$work/launchd" "$launchctl" bootout "$target" >/dev/null 2>&1
-  for pid in "$watcher_pid" "$bus_pid" "$trayer_pid" "$xvfb_pid"; do stop_process "$pid"; done
+  stop_process "$client_pid" # first: alive, it would start the unit again
+  systemctl --user stop "$unit" >/dev/null 2>&1
+  for pid in "$watcher_pid" "$trayer_pid" "$xvfb_pid"; do stop_process "$pid"; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
+mkdir -p "$XDG_RUNTIME_DIR/systemd/user"
+"$here/../../scripts/agent-unit.sh" "$home" "$agent" >"$XDG_RUNTIME_DIR/systemd/user/$unit"
+systemctl --user daemon-reload
+state=$(systemctl --user is-active "$unit" || true)
+[ "$state" = inactive ] || fail "the unit is $state before the client started, not inactive"
+
 start_x_session 800 600
-dbus-daemon --session --nofork --address="unix:path=$work/bus" >"$work/bus.log" 2>&1 &
-bus_pid=$!
-wait_for 20 "the private session bus" test -S "$work/bus"
-address="unix:path=$work/bus"
-/usr/bin/python3 "$here/sni_watcher.py" "$address" "$work/ready" 60 >"$work/watcher.log" 2>&1 &
+# On the manager's session bus, where the client also finds systemd.
+/usr/bin/python3 "$here/sni_watcher.py" "$DBUS_SESSION_BUS_ADDRESS" "$work/ready" 60 >"$work/watcher.log" 2>&1 &
 watcher_pid=$!
 watcher_ready() { kill -0 "$watcher_pid" 2>/dev/null || fail "$(cat "$work/watcher.log")"; test -s "$work/ready"; }
 wait_for 20 "the watcher to own org.kde.StatusNotifierWatcher" watcher_ready
 
-"$here/../../scripts/agent-plist.sh" true "$agent" >"$home/Library/LaunchAgents/$quern_service_label.plist"
-env -u QT_QPA_PLATFORMTHEME -u WAYLAND_DISPLAY HOME="$home" QUERN_LAUNCHD_DIR="$work/launchd" \
-  QUERN_ZOVA_LAUNCHCTL="$launchctl" XDG_RUNTIME_DIR="$work/runtime" DBUS_SESSION_BUS_ADDRESS="$address" \
+# Nothing else of the test's touches the bus until the watcher is done: it counts every connection.
+env -u QT_QPA_PLATFORMTHEME -u WAYLAND_DISPLAY -u QUERN_ZOVA_LAUNCHCTL HOME="$home" \
   QT_QPA_PLATFORM=xcb LANG=C.UTF-8 LC_ALL=C.UTF-8 "$client" >"$work/client.log" 2>&1 &
 client_pid=$!
 
 wait "$watcher_pid" || fail "$(cat "$work/watcher.log")"
 watcher_pid=""
+state=$(systemctl --user is-active "$unit" || true)
+[ "$state" = active ] || fail "the menu read 设备在线 but the unit is $state"
 cat "$work/watcher.log"

@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
 # The real client under Wayland (weston's headless backend, Qt's wayland plugin): its toplevel
-# carries the desktop entry's name as app id and maps at 460x420, and the client prints nothing of
-# its own (no warning about a tray that Wayland does not have).
+# carries the desktop entry's name as app id and maps at 460x420, the client starts the demo agent's
+# inactive unit on a private systemd user manager, and it prints nothing of its own (no warning
+# about a tray that Wayland does not have, nor about the bus).
 #
-# usage: wayland_window.sh CLIENT LAUNCHCTL SOURCE_DIR
+# usage: scripts/user-manager.sh wayland_window.sh CLIENT AGENT SOURCE_DIR
+#   (ctest runs it so; without a private manager it exits 77, skipped)
 set -euo pipefail
-client=$1
-launchctl=$2
+[ $# -eq 3 ] || { echo "usage: scripts/user-manager.sh $0 CLIENT AGENT SOURCE_DIR" >&2; exit 2; }
+if [ -n "${QUERN_NO_USER_MANAGER:-}" ]; then
+  echo "wayland_window: skipped: no private systemd user manager ($QUERN_NO_USER_MANAGER)"
+  exit 77
+fi
+client=$(realpath -- "$1")
+agent=$(realpath -- "$2")
 source=$3
+export QUERN_AGENT_IDENTITY="$(dirname "$client")/agent-identity.sh"
+# shellcheck source=../../scripts/agent-identity.sh.in
+. "$QUERN_AGENT_IDENTITY"
+unit=$quern_service_unit
 fail() {
   echo "wayland_window: FAIL: $*" >&2
   [ ! -s "$work/client.log" ] || grep -v '^\[' "$work/client.log" | tail -n 20 >&2
@@ -15,25 +26,29 @@ fail() {
 }
 command -v weston >/dev/null || fail "weston is missing; run scripts/install-deps.sh (weston, qt6-wayland)"
 work=$(mktemp -d "${TMPDIR:-/tmp}/quern-wayland.XXXXXX")
-mkdir -p "$work/runtime" "$work/home/Library/LaunchAgents" "$work/launchd"
-chmod 700 "$work/runtime" "$work/launchd"
+mkdir -p "$work/home"
 # shellcheck source=../../scripts/x-session.sh
 . "$source/scripts/x-session.sh" # wait_for and stop_process; no X server here
 weston_pid=""
 client_pid=""
-trap 'stop_process "$client_pid"; stop_process "$weston_pid"; rm -rf "$work"' EXIT
+trap 'stop_process "$client_pid"; systemctl --user stop "$unit"; stop_process "$weston_pid"; rm -rf "$work"' EXIT
 
-XDG_RUNTIME_DIR="$work/runtime" weston --backend=headless-backend.so --use-pixman --socket=quern-wl \
+mkdir -p "$XDG_RUNTIME_DIR/systemd/user"
+"$source/scripts/agent-unit.sh" "$work/home" "$agent" >"$XDG_RUNTIME_DIR/systemd/user/$unit"
+systemctl --user daemon-reload
+unit_state() { systemctl --user is-active "$unit" 2>/dev/null || true; }
+[ "$(unit_state)" = inactive ] || fail "the unit is $(unit_state) before the client started, not inactive"
+
+# In the manager's runtime folder, private to this run, as the client's lock and socket are.
+weston --backend=headless-backend.so --use-pixman --socket=quern-wl \
   --idle-time=0 >"$work/weston.log" 2>&1 &
 weston_pid=$!
-weston_ready() { kill -0 "$weston_pid" 2>/dev/null || fail "weston exited: $(cat "$work/weston.log")"; [ -S "$work/runtime/quern-wl" ]; }
+weston_ready() { kill -0 "$weston_pid" 2>/dev/null || fail "weston exited: $(cat "$work/weston.log")"; [ -S "$XDG_RUNTIME_DIR/quern-wl" ]; }
 wait_for 20 "weston's socket" weston_ready
 
 # No decorations of Qt's own drawing: the buffer is then exactly the window's content.
-env -u DISPLAY HOME="$work/home" QUERN_LAUNCHD_DIR="$work/launchd" QUERN_ZOVA_LAUNCHCTL="$launchctl" \
-  XDG_RUNTIME_DIR="$work/runtime" WAYLAND_DISPLAY=quern-wl QT_QPA_PLATFORM=wayland WAYLAND_DEBUG=1 \
-  QT_WAYLAND_DISABLE_WINDOWDECORATION=1 DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" \
-  "$client" >"$work/client.log" 2>&1 &
+env -u DISPLAY -u QUERN_ZOVA_LAUNCHCTL HOME="$work/home" WAYLAND_DISPLAY=quern-wl QT_QPA_PLATFORM=wayland \
+  WAYLAND_DEBUG=1 QT_WAYLAND_DISABLE_WINDOWDECORATION=1 "$client" >"$work/client.log" 2>&1 &
 client_pid=$!
 
 # Mapped: a 460x420 buffer attached to the surface after the toplevel's window geometry was set.
@@ -47,9 +62,13 @@ mapped() {
        END { exit !found }' "$work/client.log"
 }
 wait_for 30 "the window to map at 460x420" mapped
+unit_active() { kill -0 "$client_pid" 2>/dev/null || fail "the client exited"; [ "$(unit_state)" = active ]; }
+wait_for 60 "the client to start the unit" unit_active
+health_written() { [ -s "$work/home/.quern-web-bridge/health.json" ]; }
+wait_for 60 "the agent, with the test's home as HOME, to write its health file" health_written
 
 app_id=$(sed -n 's/.*xdg_toplevel@[0-9]*\.set_app_id("\([^"]*\)").*/\1/p' "$work/client.log" | head -n 1)
 [ -f "$source/resources/linux/$app_id.desktop" ] ||
   fail "the toplevel's app id \"$app_id\" names no desktop entry in resources/linux/"
 ! grep -v '^\[' "$work/client.log" | grep -q . || fail "the client printed more than the protocol"
-echo "wayland_window: mapped at 460x420 as $app_id"
+echo "wayland_window: mapped at 460x420 as $app_id; the client started $unit"

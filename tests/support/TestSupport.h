@@ -15,9 +15,8 @@ using namespace std::chrono_literals;
 // Every wait in the suite is for a condition; this deadline only turns a hang into a failure.
 inline constexpr std::chrono::milliseconds kHangGuard = 60s;
 
-// The test child, the stand-in launchctl and the stand-in agent of this build.
+// The test child and the demo agent of this build.
 extern const std::string kTestChild;
-extern const std::string kLaunchctl;
 extern const std::string kAgent;
 
 // A private temporary directory, removed with everything in it.

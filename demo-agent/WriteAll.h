@@ -4,7 +4,7 @@
 #include <string_view>
 #include <unistd.h>
 
-namespace quern::standins {
+namespace quern::demo_agent {
 
 // Writes all of text, going on after a signal interrupts. False on any other error (or a write
 // that makes no progress); callers writing diagnostics may ignore that, callers writing state may not.
@@ -25,4 +25,4 @@ inline void complain(std::string_view text) {
     (void)writeAll(STDERR_FILENO, text);
 }
 
-} // namespace quern::standins
+} // namespace quern::demo_agent

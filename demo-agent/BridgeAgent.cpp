@@ -2,7 +2,7 @@
 // ~/.quern-web-bridge/health.json fresh while its (pretend) server connection is up, logs what it
 // does to agent.log, reconnects on SIGHUP and can be told to drop the connection, be busy or crash.
 #include "platform/UniqueFd.h"
-#include "standins/WriteAll.h"
+#include "demo-agent/WriteAll.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -24,7 +24,7 @@
 #include <string>
 #include <string_view>
 
-namespace quern::standins {
+namespace quern::demo_agent {
 namespace {
 
 constexpr int kUsageError = 64;  // EX_USAGE
@@ -227,10 +227,10 @@ private:
 };
 
 } // namespace
-} // namespace quern::standins
+} // namespace quern::demo_agent
 
 int main(int argc, char** argv) {
-    using namespace quern::standins;
+    using namespace quern::demo_agent;
     using quern::UniqueFd;
     const std::span<char* const> args(argv, static_cast<std::size_t>(std::max(argc, 1)));
     const std::optional<Options> options = parseOptions(args.subspan(1));
