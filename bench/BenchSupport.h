@@ -15,18 +15,15 @@ struct Summary {
 };
 [[nodiscard]] Summary summarize(std::vector<double> samples);
 
-// The floors' way of running a child: a bare posix_spawn, output on /dev/null, waitpid. The wait status.
-int spawnAndReap(const std::vector<std::string>& argv);
-
 // One line of the result table, tab-separated, for run.sh to sort and format. `comparison` is a ratio
 // or a difference; an empty goal marks a figure for information.
 void printRow(const std::string& figure, const std::string& what, const std::string& value,
               const std::string& floor, const std::string& comparison, const std::string& goal, bool met);
 [[nodiscard]] std::string fixed(double value, int decimals);
 
-// Repairs.cpp: the client runs as main() runs it while a trial thread boots the agent out (unloaded) or
-// silences it TRIALS times, unloaded ones SPACING s after the last repair at least, and times each
-// repair beside the client's next tick. Rows on standard output; 0 when every trial was repaired.
-[[nodiscard]] int runRepairs(bool unloaded, int trials, double spacing);
+// Repairs.cpp: the client runs as main() runs it, its service manager (for UNIT) wrapped, while a
+// trial thread kills the agent (or silences it) TRIALS times, kills SPACING s after the last repair at
+// least. Rows on standard output; 0 when every trial was repaired.
+[[nodiscard]] int runRepairs(bool killed, int trials, double spacing, const std::string& unit);
 
 } // namespace quern::bench

@@ -1,31 +1,27 @@
-// quern-bench-floor: the least program that does the client's visible job: a 460 × 420 window, a
-// tray icon, and every 2 seconds `launchctl print` started with posix_spawn and reaped with waitpid.
+// quern-bench-floor: the least program that does the client's visible job on Linux: a 460 × 420
+// window, a tray icon, a subscription to the user's systemd and every 2 seconds the question the
+// client's idle refresh sends, one asynchronous ListUnitsByNames of the unit, its answer dropped.
 // --texts also shows the client's texts in plain labels and buttons, which tells the cost of showing
 // them from the rest; --exit-at-start ends it on its first event-loop pass, for hyperfine.
-// Usage: quern-bench-floor [--texts|--exit-at-start] LAUNCHCTL TARGET
+// Usage: quern-bench-floor [--texts|--exit-at-start] UNIT
 #include <QApplication>
 #include <QBoxLayout>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QLabel>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string_view>
-#include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 int main(int argc, char** argv) {
-    const std::string_view option = argc == 4 ? argv[1] : "";
-    if (argc != (option.empty() ? 3 : 4) ||
+    const std::string_view option = argc == 3 ? argv[1] : "";
+    if (argc != (option.empty() ? 2 : 3) ||
         !(option.empty() || option == "--texts" || option == "--exit-at-start"))
         return 64;
-    char print[] = "print";
-    char* printArgv[] = {argv[argc - 2], print, argv[argc - 1], nullptr};
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QWidget window;
@@ -44,19 +40,17 @@ int main(int argc, char** argv) {
     dot.fill(Qt::green);
     QSystemTrayIcon tray{QIcon(dot)};
     tray.show();
+    const auto manager = [](const char* method) {
+        return QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.systemd1"), QStringLiteral("/org/freedesktop/systemd1"),
+            QStringLiteral("org.freedesktop.systemd1.Manager"), QString::fromLatin1(method));
+    };
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.send(manager("Subscribe"));
+    QDBusMessage list = manager("ListUnitsByNames");
+    list << QStringList{QString::fromLocal8Bit(argv[argc - 1])};
     QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-        posix_spawn_file_actions_t actions;
-        ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        pid_t pid = -1;
-        if (::posix_spawn(&pid, printArgv[0], &actions, nullptr, printArgv, environ) == 0) {
-            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }
-        ::posix_spawn_file_actions_destroy(&actions);
-    });
+    QObject::connect(&timer, &QTimer::timeout, [&] { (void)bus.asyncCall(list); });
     timer.start(2000);
     window.show();
     if (option == "--exit-at-start")

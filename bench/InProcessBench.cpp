@@ -1,15 +1,19 @@
 // quern-bench: figures taken inside one process that holds the real application object, on Qt's
-// offscreen platform, against the stand-ins of the environment run.sh prepares.
+// offscreen platform, against the private systemd and agent run.sh prepares.
 //   timing REFRESHES REPETITIONS [--benchmark_...]   Google Benchmark (run.sh makes rows of its JSON):
-//       one refresh beside a bare spawn of the same print, single-refresh repetitions; the parsers.
-//   growth N   descriptors, children and memory over N refreshes, beside N bare spawns
-//   repair-unloaded N SPACING | repair-silent N   (bench/Repairs.cpp)
-#include "agent/PidLine.h"
+//       one refresh beside a bare blocking Get of the unit's ActiveState, single-refresh repetitions;
+//       the health parser.
+//   growth N   descriptors, children and memory over N refreshes, beside N bare Gets
+//   repair-killed N SPACING UNIT | repair-silent N UNIT   (bench/Repairs.cpp)
+#include "agent/SystemdUnit.h"
+#include "app/AgentIdentity.h"
 #include "app/AppDelegate.h"
 #include "bench/BenchSupport.h"
 #include "status/HealthFile.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QEvent>
 
 #include <benchmark/benchmark.h>
@@ -26,6 +30,19 @@ namespace {
 void settle() {
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// The floor of a refresh: the one question that tells whether the agent runs, asked bare and blocking
+// on the client's own session connection. Whether it was answered.
+bool getActiveState() {
+    static const QDBusMessage get = [] {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.systemd1"), QString::fromStdString(systemdUnitPath(kServiceUnit)),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        message << QStringLiteral("org.freedesktop.systemd1.Unit") << QStringLiteral("ActiveState");
+        return message;
+    }();
+    return QDBusConnection::sessionBus().call(get, QDBus::Block, 3000).type() == QDBusMessage::ReplyMessage;
 }
 
 // The application object as the client builds it at launch, window shown, warmed (caches, fonts,
@@ -49,19 +66,16 @@ int runTiming(int refreshes, int repetitions, int argc, char** argv) {
     const auto delegate = builtDelegate();
     if (!delegate)
         return 1;
-    const std::vector<std::string> print = {AppDelegate::Hooks::fromEnvironment().launchctlPath, "print",
-                                            delegate->serviceTarget()};
     const std::string health = R"({"server_ok_at": 1765000000.125, "busy_command_id": "", "pid": 4242})";
-    const std::string description = delegate->launchctlOutput(std::span(print).subspan(1));
     int notOnline = 0;
-    // Manual time: the refresh (or the spawn) is timed, not the event loop's work after it.
+    // Manual time: the refresh (or the Get) is timed, not the event loop's work after it.
     const auto timeOne = [&](benchmark::State& state, bool floor) {
         for (auto _ : state) {
             const auto start = std::chrono::steady_clock::now();
-            floor ? (void)spawnAndReap(print) : delegate->refreshStatus();
+            const bool ok = floor ? getActiveState() : (delegate->refreshStatus(), true);
             state.SetIterationTime(
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-            notOnline += floor || delegate->currentState() == AgentState::online ? 0 : 1;
+            notOnline += ok && (floor || delegate->currentState() == AgentState::online) ? 0 : 1;
             settle();
         }
     };
@@ -77,8 +91,6 @@ int runTiming(int refreshes, int repetitions, int argc, char** argv) {
     const std::pair<const char*, std::function<void()>> parsers[] = {
         {"parse-health", [&] { benchmark::DoNotOptimize(parseHealth(health)); }},
         {"parse-health-floor", [&] { benchmark::DoNotOptimize(nlohmann::json::parse(health)); }},
-        {"pid-line", [&] { benchmark::DoNotOptimize(pidTextFromDescription(description)); }},
-        {"pid-line-floor", [&] { benchmark::DoNotOptimize(description.find("pid = ")); }},
     };
     for (const auto& [name, parse] : parsers) {
         const auto run = [&parse](benchmark::State& state) {
@@ -139,13 +151,11 @@ int runGrowth(int count) {
     const auto delegate = builtDelegate();
     if (!delegate)
         return 1;
-    const std::vector<std::string> print = {AppDelegate::Hooks::fromEnvironment().launchctlPath, "print",
-                                            delegate->serviceTarget()};
-    const Growth floor = measureGrowth(count, [&] { (void)spawnAndReap(print); });
+    const Growth floor = measureGrowth(count, [] { (void)getActiveState(); });
     const Growth client = measureGrowth(count, [&] { delegate->refreshStatus(); });
     const std::string n = std::to_string(count);
     const std::array<std::string, 3> what = {
-        "open descriptors over " + n + " refreshes (floor: " + n + " bare spawns)",
+        "open descriptors over " + n + " refreshes (floor: " + n + " bare Gets)",
         "child processes alive, before → after (most seen)", "resident memory (VmRSS), before → after"};
     const auto text = [](const Growth& g, std::size_t i) {
         return std::to_string(g.before[i]) + " → " + std::to_string(g.after[i]) + (i == 2 ? " KiB" : "") +
@@ -180,11 +190,12 @@ int main(int argc, char** argv) {
     }
     if (mode == "growth")
         return runGrowth(std::stoi(args[1]));
-    if (mode == "repair-unloaded" || mode == "repair-silent")
-        return runRepairs(mode == "repair-unloaded", std::stoi(args[1]),
-                          args.size() > 2 ? std::stod(args[2]) : 0);
+    if (mode == "repair-killed" && args.size() == 4)
+        return runRepairs(true, std::stoi(args[1]), std::stod(args[2]), args[3]);
+    if (mode == "repair-silent" && args.size() == 3)
+        return runRepairs(false, std::stoi(args[1]), 0, args[2]);
     std::fputs("usage: quern-bench timing REFRESHES REPETITIONS [--benchmark_...] | growth N |\n"
-               "                   repair-unloaded N SPACING | repair-silent N\n",
+               "                   repair-killed N SPACING UNIT | repair-silent N UNIT\n",
                stderr);
     return 64;
 }
