@@ -1,5 +1,10 @@
 #include "bench/BenchSupport.h"
 
+#include "agent/SystemdUnit.h"
+#include "app/AgentLocations.h"
+
+#include <QDBusMessage>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -9,6 +14,19 @@ namespace quern::bench {
 
 double wallSeconds() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+bool getActiveState(QDBusConnection bus, const std::string& unit) {
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.systemd1"), QString::fromStdString(systemdUnitPath(unit)),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << QStringLiteral("org.freedesktop.systemd1.Unit") << QStringLiteral("ActiveState");
+    return bus.call(get, QDBus::Block, 3000).type() == QDBusMessage::ReplyMessage;
+}
+
+std::string healthPath() {
+    return appendPathComponent(appendPathComponent(currentHomeDirectory(), kConfigDirectoryName),
+                               kHealthFileName);
 }
 
 Summary summarize(std::vector<double> samples) {

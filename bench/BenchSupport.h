@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QDBusConnection>
+
 #include <string>
 #include <vector>
 
@@ -15,15 +17,18 @@ struct Summary {
 };
 [[nodiscard]] Summary summarize(std::vector<double> samples);
 
+// A floor: whether a bare blocking Get of the unit's ActiveState was answered.
+[[nodiscard]] bool getActiveState(QDBusConnection bus, const std::string& unit);
+[[nodiscard]] std::string healthPath(); // the agent's health record in $HOME
+
 // One line of the result table, tab-separated, for run.sh to sort and format. `comparison` is a ratio
 // or a difference; an empty goal marks a figure for information.
 void printRow(const std::string& figure, const std::string& what, const std::string& value,
               const std::string& floor, const std::string& comparison, const std::string& goal, bool met);
 [[nodiscard]] std::string fixed(double value, int decimals);
 
-// Repairs.cpp: the client runs as main() runs it, its service manager (for UNIT) wrapped, while a
-// trial thread kills the agent (or silences it) TRIALS times, kills SPACING s after the last repair at
-// least. Rows on standard output; 0 when every trial was repaired.
+// Repairs.cpp: TRIALS kills (SPACING s after the last repair at least) or silences of UNIT's agent
+// beside the client; rows on standard output, 0 when every trial was repaired.
 [[nodiscard]] int runRepairs(bool killed, int trials, double spacing, const std::string& unit);
 
 } // namespace quern::bench

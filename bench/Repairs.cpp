@@ -1,7 +1,6 @@
-// Repair latencies against the private systemd run.sh prepares. The client runs as main() runs it,
-// its service manager wrapped so that the moment a bootstrap (StartUnit) or a wake (KillUnit) has been
-// answered is logged; a bare subscriber, on a connection and an idle thread of its own, logs systemd's
-// own report that the unit stopped being active. Times are wall-clock seconds, as the health record's.
+// Repair latencies against run.sh's private systemd: the client runs as main() runs it, its manager
+// wrapped to log when a bootstrap (StartUnit) or wake (KillUnit) was answered; a bare subscriber on its own
+// connection and idle thread logs systemd's report of the unit. Wall-clock seconds, as health's.
 #include "agent/SystemdServiceManager.h"
 #include "agent/SystemdUnit.h"
 #include "app/AppDelegate.h"
@@ -11,7 +10,6 @@
 #include "status/StatusDerivation.h"
 
 #include <QApplication>
-#include <QDBusConnection>
 #include <QThread>
 #include <QTimer>
 
@@ -137,7 +135,7 @@ bool withClient(const std::string& unit, const std::function<bool(EventLog&, Bar
         succeeded = log.first(Kind::online, 0) && trials(log, floor);
         QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     });
-    QApplication::exec();
+    QApplication::exec(); // ends when the trials do
     trialThread.join();
     shutDownBackgroundQueues();
     floorThread.quit();
@@ -147,25 +145,12 @@ bool withClient(const std::string& unit, const std::function<bool(EventLog&, Bar
 
 // The agent's pid as it last wrote it, once it is not `old` (a restarted agent has written its own).
 pid_t agentPid(pid_t old) {
-    const std::string health = appendPathComponent(
-        appendPathComponent(currentHomeDirectory(), kConfigDirectoryName), kHealthFileName);
     for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(100ms)) { // a hang guard of 30 s
-        const auto pid = static_cast<pid_t>(readHealthFile(health).value("pid", 0.0));
+        const auto pid = static_cast<pid_t>(readHealthFile(healthPath()).value("pid", 0.0));
         if (pid > 0 && pid != old)
             return pid;
     }
     return 0;
-}
-
-void printLatencies(const std::string& figure, const std::string& what, const std::vector<double>& values,
-                    const std::vector<double>& floors) {
-    const Summary value = summarize(values);
-    const Summary floor = summarize(floors);
-    const auto ms = [](double v) { return fixed(v * 1000, 1) + " ms"; };
-    printRow(figure, what + " (n=" + std::to_string(value.count) + "), median / max",
-             ms(value.median) + " / " + ms(value.max), ms(floor.median) + " / " + ms(floor.max),
-             "max " + (value.max >= floor.max ? std::string("+") : "") + ms(value.max - floor.max),
-             "max ≤ 100 ms", value.count > 0 && value.max <= 0.1);
 }
 
 } // namespace
@@ -186,24 +171,18 @@ int runRepairs(bool killed, int trials, double spacing, const std::string& unit)
             const double from = wallSeconds();
             if (pid <= 0 || ::kill(pid, killed ? SIGKILL : SIGUSR1) != 0)
                 return false;
-            std::optional<double> repaired, edge, floorTime;
+            double edge = from;
+            std::optional<double> repaired, floorTime;
             if (killed) {
                 repaired = log.first(Kind::started, from);
                 floorTime = log.first(Kind::reported, from);
-                edge = from;
             } else {
                 // The agent stops renewing within its loop; its last record turns stale 12 s after it.
                 std::this_thread::sleep_for(300ms);
-                const std::string health = appendPathComponent(
-                    appendPathComponent(currentHomeDirectory(), kConfigDirectoryName), kHealthFileName);
-                edge = serverOkTime(readHealthFile(health)) + kFreshnessWindow;
-                // Floor: a thread woken at the edge, one bare blocking Get answered.
-                std::this_thread::sleep_for(std::chrono::duration<double>(*edge - wallSeconds()));
-                QDBusMessage get = QDBusMessage::createMethodCall(
-                    kSystemd, QString::fromStdString(systemdUnitPath(unit)),
-                    QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-                get << QStringLiteral("org.freedesktop.systemd1.Unit") << QStringLiteral("ActiveState");
-                if (floor.bus.call(get, QDBus::Block, 3000).type() == QDBusMessage::ReplyMessage)
+                edge = serverOkTime(readHealthFile(healthPath())) + kFreshnessWindow;
+                // Floor: a thread woken then, one bare Get answered.
+                std::this_thread::sleep_for(std::chrono::duration<double>(edge - wallSeconds()));
+                if (getActiveState(floor.bus, unit))
                     floorTime = wallSeconds();
                 repaired = log.first(Kind::woken, from);
             }
@@ -212,23 +191,26 @@ int runRepairs(bool killed, int trials, double spacing, const std::string& unit)
                 std::fprintf(stderr, "quern-bench: trial %d: the agent was not repaired\n", trial + 1);
                 return false;
             }
-            values.push_back(*repaired - *edge);
-            floors.push_back(*floorTime - *edge);
+            values.push_back(*repaired - edge);
+            floors.push_back(*floorTime - edge);
             last = *repaired;
         }
         return true;
     });
-    const std::string n = std::to_string(trials) + " trials";
-    if (killed)
-        printLatencies("2",
-                       "agent killed (SIGKILL) → StartUnit answered (" + n + ", ≥ " + fixed(spacing, 0) +
-                           " s apart; floor: systemd's PropertiesChanged reaching a bare subscriber)",
-                       values, floors);
-    else
-        printLatencies("6",
-                       "agent silent → KillUnit SIGHUP answered, from server_ok_at turning 12 s old (" + n +
-                           "; floor: a thread woken at that moment, one bare Get answered)",
-                       values, floors);
+    const Summary value = summarize(values);
+    const Summary floor = summarize(floors);
+    const auto ms = [](double v) { return fixed(v * 1000, 1) + " ms"; };
+    const std::string n = std::to_string(value.count);
+    printRow(killed ? "2" : "6",
+             (killed
+                  ? "agent killed (SIGKILL) → StartUnit answered (" + n + " trials, ≥ " + fixed(spacing, 0) +
+                        " s apart; floor: systemd's PropertiesChanged reaching a bare subscriber)"
+                  : "agent silent → KillUnit SIGHUP answered, from server_ok_at turning 12 s old (" + n +
+                        " trials; floor: a thread woken then, one bare Get answered)") +
+                 ", median / max",
+             ms(value.median) + " / " + ms(value.max), ms(floor.median) + " / " + ms(floor.max),
+             "max " + (value.max >= floor.max ? std::string("+") : "") + ms(value.max - floor.max),
+             "max ≤ 100 ms", ok && value.max <= 0.1);
     return ok ? 0 : 1;
 }
 
