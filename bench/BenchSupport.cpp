@@ -1,21 +1,32 @@
 #include "bench/BenchSupport.h"
 
+#include "agent/SystemdUnit.h"
+#include "app/AgentLocations.h"
+
+#include <QDBusMessage>
+
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace quern::bench {
 
 double wallSeconds() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+bool getActiveState(QDBusConnection bus, const std::string& unit) {
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.systemd1"), QString::fromStdString(systemdUnitPath(unit)),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << QStringLiteral("org.freedesktop.systemd1.Unit") << QStringLiteral("ActiveState");
+    return bus.call(get, QDBus::Block, 3000).type() == QDBusMessage::ReplyMessage;
+}
+
+std::string healthPath() {
+    return appendPathComponent(appendPathComponent(currentHomeDirectory(), kConfigDirectoryName),
+                               kHealthFileName);
 }
 
 Summary summarize(std::vector<double> samples) {
@@ -26,24 +37,6 @@ Summary summarize(std::vector<double> samples) {
     const auto rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n)));
     const double median = n % 2 == 1 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2.0;
     return {n, median, samples[std::clamp<std::size_t>(rank, 1, n) - 1], samples.back()};
-}
-
-int spawnAndReap(const std::vector<std::string>& argv) {
-    std::vector<char*> args; // posix_spawn's argv predates const
-    for (const std::string& argument : argv)
-        args.push_back(const_cast<char*>(argument.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, args.front(), &actions, nullptr, args.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    int status = -1;
-    while (error == 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return error == 0 ? status : -1;
 }
 
 void printRow(const std::string& figure, const std::string& what, const std::string& value,

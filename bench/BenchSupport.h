@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QDBusConnection>
+
 #include <string>
 #include <vector>
 
@@ -15,8 +17,9 @@ struct Summary {
 };
 [[nodiscard]] Summary summarize(std::vector<double> samples);
 
-// The floors' way of running a child: a bare posix_spawn, output on /dev/null, waitpid. The wait status.
-int spawnAndReap(const std::vector<std::string>& argv);
+// A floor: whether a bare blocking Get of the unit's ActiveState was answered.
+[[nodiscard]] bool getActiveState(QDBusConnection bus, const std::string& unit);
+[[nodiscard]] std::string healthPath(); // the agent's health record in $HOME
 
 // One line of the result table, tab-separated, for run.sh to sort and format. `comparison` is a ratio
 // or a difference; an empty goal marks a figure for information.
@@ -24,9 +27,8 @@ void printRow(const std::string& figure, const std::string& what, const std::str
               const std::string& floor, const std::string& comparison, const std::string& goal, bool met);
 [[nodiscard]] std::string fixed(double value, int decimals);
 
-// Repairs.cpp: the client runs as main() runs it while a trial thread boots the agent out (unloaded) or
-// silences it TRIALS times, unloaded ones SPACING s after the last repair at least, and times each
-// repair beside the client's next tick. Rows on standard output; 0 when every trial was repaired.
-[[nodiscard]] int runRepairs(bool unloaded, int trials, double spacing);
+// Repairs.cpp: TRIALS kills (SPACING s after the last repair at least) or silences of UNIT's agent
+// beside the client; rows on standard output, 0 when every trial was repaired.
+[[nodiscard]] int runRepairs(bool killed, int trials, double spacing, const std::string& unit);
 
 } // namespace quern::bench

@@ -1,13 +1,12 @@
 // quern-bench: figures taken inside one process that holds the real application object, on Qt's
-// offscreen platform, against the stand-ins of the environment run.sh prepares.
-//   timing REFRESHES REPETITIONS [--benchmark_...]   Google Benchmark (run.sh makes rows of its JSON):
-//       one refresh beside a bare spawn of the same print, single-refresh repetitions; the parsers.
-//   growth N   descriptors, children and memory over N refreshes, beside N bare spawns
-//   repair-unloaded N SPACING | repair-silent N   (bench/Repairs.cpp)
-#include "agent/PidLine.h"
+// offscreen platform, against the private systemd and agent run.sh prepares.
+//   timing REFRESHES [--benchmark_...]   Google Benchmark (run.sh makes rows of its JSON):
+//       one refresh beside a bare blocking Get of the unit's ActiveState, single-refresh repetitions.
+//   growth N   descriptors and memory over N refreshes, beside N bare Gets
+//   repair-killed N SPACING UNIT | repair-silent N UNIT   (bench/Repairs.cpp)
+#include "app/AgentIdentity.h"
 #include "app/AppDelegate.h"
 #include "bench/BenchSupport.h"
-#include "status/HealthFile.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -35,33 +34,28 @@ std::shared_ptr<AppDelegate> builtDelegate() {
     delegate->buildWindow();
     delegate->buildStatusItem();
     delegate->window()->show();
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 50; ++i, settle())
         delegate->refreshStatus();
-        settle();
-    }
     if (delegate->currentState() == AgentState::online)
         return delegate;
     std::fprintf(stderr, "quern-bench: the agent is not online; is it loaded and running?\n");
     return nullptr;
 }
 
-int runTiming(int refreshes, int repetitions, int argc, char** argv) {
+int runTiming(int refreshes, int argc, char** argv) {
     const auto delegate = builtDelegate();
     if (!delegate)
         return 1;
-    const std::vector<std::string> print = {AppDelegate::Hooks::fromEnvironment().launchctlPath, "print",
-                                            delegate->serviceTarget()};
-    const std::string health = R"({"server_ok_at": 1765000000.125, "busy_command_id": "", "pid": 4242})";
-    const std::string description = delegate->launchctlOutput(std::span(print).subspan(1));
     int notOnline = 0;
-    // Manual time: the refresh (or the spawn) is timed, not the event loop's work after it.
+    // Manual time: the refresh (or the Get) is timed, not the event loop's work after it.
     const auto timeOne = [&](benchmark::State& state, bool floor) {
         for (auto _ : state) {
             const auto start = std::chrono::steady_clock::now();
-            floor ? (void)spawnAndReap(print) : delegate->refreshStatus();
+            const bool ok = floor ? getActiveState(QDBusConnection::sessionBus(), std::string(kServiceUnit))
+                                  : (delegate->refreshStatus(), true);
             state.SetIterationTime(
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-            notOnline += floor || delegate->currentState() == AgentState::online ? 0 : 1;
+            notOnline += ok && (floor || delegate->currentState() == AgentState::online) ? 0 : 1;
             settle();
         }
     };
@@ -74,22 +68,6 @@ int runTiming(int refreshes, int repetitions, int argc, char** argv) {
             ->ReportAggregatesOnly(true)
             ->ComputeStatistics("p99", p99);
     }
-    const std::pair<const char*, std::function<void()>> parsers[] = {
-        {"parse-health", [&] { benchmark::DoNotOptimize(parseHealth(health)); }},
-        {"parse-health-floor", [&] { benchmark::DoNotOptimize(nlohmann::json::parse(health)); }},
-        {"pid-line", [&] { benchmark::DoNotOptimize(pidTextFromDescription(description)); }},
-        {"pid-line-floor", [&] { benchmark::DoNotOptimize(description.find("pid = ")); }},
-    };
-    for (const auto& [name, parse] : parsers) {
-        const auto run = [&parse](benchmark::State& state) {
-            for (auto _ : state)
-                parse();
-        };
-        benchmark::RegisterBenchmark(name, run)
-            ->Repetitions(repetitions)
-            ->MinTime(0.05)
-            ->ReportAggregatesOnly(true);
-    }
     benchmark::Initialize(&argc, argv);
     const std::size_t ran = benchmark::RunSpecifiedBenchmarks(); // rows: run.sh, from the JSON
     if (notOnline > 0)
@@ -97,69 +75,48 @@ int runTiming(int refreshes, int repetitions, int argc, char** argv) {
     return notOnline == 0 && ran > 0 ? 0 : 1;
 }
 
-long childrenAlive() { // of every thread of this process
-    long count = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream in(task.path() / "children");
-        count += std::distance(std::istream_iterator<long>(in), {});
-    }
-    return count;
-}
-
-// Open descriptors, children alive, VmRSS in KiB.
-std::array<long, 3> footprint() {
+// Open descriptors and VmRSS in KiB. (The client starts no children on Linux any more.)
+std::array<long, 2> footprint() {
     const auto descriptors = std::filesystem::directory_iterator("/proc/self/fd");
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line) && !line.starts_with("VmRSS:")) {
     }
     return {std::distance(begin(descriptors), end(descriptors)) - 1, // less the iterator's own
-            childrenAlive(), line.starts_with("VmRSS:") ? std::stol(line.substr(6)) : 0};
+            line.starts_with("VmRSS:") ? std::stol(line.substr(6)) : 0};
 }
 
-struct Growth {
-    std::array<long, 3> before, after;
-    long mostChildren = 0; // sampled every 100 runs
-};
-
-Growth measureGrowth(int count, const std::function<void()>& once) {
-    Growth growth{footprint(), {}, 0};
-    for (int i = 0; i < count; ++i) {
+// Before and after `count` runs of `once`.
+std::array<std::array<long, 2>, 2> measureGrowth(int count, const std::function<void()>& once) {
+    const auto before = footprint();
+    for (int i = 0; i < count; ++i, settle())
         once();
-        settle();
-        if (i % 100 == 0)
-            growth.mostChildren = std::max(growth.mostChildren, childrenAlive());
-    }
-    growth.after = footprint();
-    growth.mostChildren = std::max(growth.mostChildren, growth.after[1]);
-    return growth;
+    return {before, footprint()};
 }
 
 int runGrowth(int count) {
     const auto delegate = builtDelegate();
     if (!delegate)
         return 1;
-    const std::vector<std::string> print = {AppDelegate::Hooks::fromEnvironment().launchctlPath, "print",
-                                            delegate->serviceTarget()};
-    const Growth floor = measureGrowth(count, [&] { (void)spawnAndReap(print); });
-    const Growth client = measureGrowth(count, [&] { delegate->refreshStatus(); });
+    const auto floor = measureGrowth(
+        count, [] { (void)getActiveState(QDBusConnection::sessionBus(), std::string(kServiceUnit)); });
+    const auto client = measureGrowth(count, [&] { delegate->refreshStatus(); });
     const std::string n = std::to_string(count);
-    const std::array<std::string, 3> what = {
-        "open descriptors over " + n + " refreshes (floor: " + n + " bare spawns)",
-        "child processes alive, before → after (most seen)", "resident memory (VmRSS), before → after"};
-    const auto text = [](const Growth& g, std::size_t i) {
-        return std::to_string(g.before[i]) + " → " + std::to_string(g.after[i]) + (i == 2 ? " KiB" : "") +
-               (i == 1 ? " (" + std::to_string(g.mostChildren) + ")" : "");
+    const std::array<std::string, 2> what = {"open descriptors over " + n + " refreshes (floor: " + n +
+                                                 " bare Gets)",
+                                             "resident memory (VmRSS), before → after"};
+    const auto unit = [](std::size_t i) { return std::string(i == 1 ? " KiB" : ""); };
+    const auto text = [&](const auto& g, std::size_t i) {
+        return std::to_string(g[0][i]) + " → " + std::to_string(g[1][i]) + unit(i);
     };
-    const auto grown = [](const Growth& g, std::size_t i) {
-        return (g.after[i] >= g.before[i] ? "+" : "") + std::to_string(g.after[i] - g.before[i]);
+    const auto grown = [](const auto& g, std::size_t i) {
+        return (g[1][i] >= g[0][i] ? "+" : "") + std::to_string(g[1][i] - g[0][i]);
     };
-    for (std::size_t i = 0; i < 3; ++i) {
-        const long delta = client.after[i] - client.before[i];
+    for (std::size_t i = 0; i < 2; ++i) {
+        const long delta = client[1][i] - client[0][i];
         printRow("7", what[i], text(client, i), text(floor, i),
-                 grown(client, i) + " vs " + grown(floor, i) + (i == 2 ? " KiB" : ""),
-                 i == 2 ? "≤ +1024 KiB" : "no growth",
-                 i == 2 ? delta <= 1024 : delta <= 0 && (i == 0 || client.mostChildren == 0));
+                 grown(client, i) + " vs " + grown(floor, i) + unit(i), i == 1 ? "≤ +1024 KiB" : "no growth",
+                 i == 1 ? delta <= 1024 : delta <= 0);
     }
     return 0;
 }
@@ -174,17 +131,18 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     const std::vector<std::string> args(argv + 1, argv + argc);
     const std::string mode = args.size() >= 2 ? args[0] : "";
-    if (mode == "timing" && args.size() >= 3) {
-        argv[3] = argv[0]; // Google Benchmark reads its own flags after the program name
-        return runTiming(std::stoi(args[1]), std::stoi(args[2]), argc - 3, argv + 3);
+    if (mode == "timing") {
+        argv[2] = argv[0]; // Google Benchmark reads its own flags after the program name
+        return runTiming(std::stoi(args[1]), argc - 2, argv + 2);
     }
     if (mode == "growth")
         return runGrowth(std::stoi(args[1]));
-    if (mode == "repair-unloaded" || mode == "repair-silent")
-        return runRepairs(mode == "repair-unloaded", std::stoi(args[1]),
-                          args.size() > 2 ? std::stod(args[2]) : 0);
-    std::fputs("usage: quern-bench timing REFRESHES REPETITIONS [--benchmark_...] | growth N |\n"
-               "                   repair-unloaded N SPACING | repair-silent N\n",
-               stderr);
+    if (mode == "repair-killed" && args.size() == 4)
+        return runRepairs(true, std::stoi(args[1]), std::stod(args[2]), args[3]);
+    if (mode == "repair-silent" && args.size() == 3)
+        return runRepairs(false, std::stoi(args[1]), 0, args[2]);
+    std::fputs(
+        "usage: quern-bench timing N | growth N | repair-killed N SPACING UNIT | repair-silent N UNIT\n",
+        stderr);
     return 64;
 }

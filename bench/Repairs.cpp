@@ -1,6 +1,8 @@
-// Repair latencies. The client's main thread logs its timer's ticks (seen before the refresh they
-// start) and its state after each refresh; its process launcher, wrapped, logs the moment a
-// bootstrap or SIGHUP it ran succeeded. Times are wall-clock seconds, as the health record's are.
+// Repair latencies against run.sh's private systemd: the client runs as main() runs it, its manager
+// wrapped to log when a bootstrap (StartUnit) or wake (KillUnit) was answered; a bare subscriber on its own
+// connection and idle thread logs systemd's report of the unit. Wall-clock seconds, as health's.
+#include "agent/SystemdServiceManager.h"
+#include "agent/SystemdUnit.h"
 #include "app/AppDelegate.h"
 #include "bench/BenchSupport.h"
 #include "platform/BackgroundQueue.h"
@@ -8,7 +10,7 @@
 #include "status/StatusDerivation.h"
 
 #include <QApplication>
-#include <QEvent>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -18,34 +20,30 @@
 #include <mutex>
 #include <random>
 #include <thread>
-#include <unistd.h>
 
 namespace quern::bench {
 namespace {
 
 using namespace std::chrono_literals;
 
-enum class Kind { tick, online, loaded, woken };
+const QString kSystemd = QStringLiteral("org.freedesktop.systemd1");
 
-class ClientLog : public QObject {
+enum class Kind { online, started, woken, reported };
+
+class EventLog {
 public:
     void add(Kind kind) {
-        std::lock_guard lock(mutex_);
+        const std::lock_guard lock(mutex_);
         events_.emplace_back(kind, wallSeconds());
         changed_.notify_all();
     }
-    // The time of the first `kind` at or after `from`; nullopt when none came within 30 s.
+    // The time of the first `kind` at or after `from`; nullopt when none came within 30 s (a hang guard).
     [[nodiscard]] std::optional<double> first(Kind kind, double from) {
         const auto match = [&](const auto& event) { return event.first == kind && event.second >= from; };
         std::unique_lock lock(mutex_);
         if (!changed_.wait_for(lock, 30s, [&] { return std::ranges::any_of(events_, match); }))
             return std::nullopt;
         return std::ranges::find_if(events_, match)->second;
-    }
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Timer)
-            add(Kind::tick);
-        return QObject::eventFilter(watched, event);
     }
 
 private:
@@ -54,17 +52,70 @@ private:
     std::vector<std::pair<Kind, double>> events_;
 };
 
+// The client's own manager, each bootstrap and wake logged once systemd has answered its last call
+// (StartUnit, KillUnit): the moment it was sent at the latest.
+class LoggedManager final : public ServiceManager {
+public:
+    LoggedManager(const std::string& unit, EventLog& log)
+        : inner_(unit, AppDelegate::kServiceManagerTimeout)
+        , log_(log) {}
+    [[nodiscard]] bool loaded() override { return inner_.loaded(); }
+    [[nodiscard]] bool probeLoaded() override { return inner_.probeLoaded(); }
+    void bootstrap() override {
+        inner_.bootstrap();
+        log_.add(Kind::started);
+    }
+    void bootout() override { inner_.bootout(); }
+    void wake() override {
+        inner_.wake();
+        log_.add(Kind::woken);
+    }
+    void setChangeHandler(std::function<void()> handler) override {
+        inner_.setChangeHandler(std::move(handler));
+    }
+
+private:
+    SystemdServiceManager inner_;
+    EventLog& log_;
+};
+
+// The floor of a kill: the unit's PropertiesChanged as it reaches a subscriber with nothing else to do.
+class BareSubscriber : public QObject {
+    Q_OBJECT
+
+public:
+    BareSubscriber(const std::string& unit, EventLog& log)
+        : log_(log) {
+        bus.connect(kSystemd, QString::fromStdString(systemdUnitPath(unit)),
+                    QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
+                    this, SLOT(changed(QString, QVariantMap, QStringList)));
+        bus.call(QDBusMessage::createMethodCall(kSystemd, QStringLiteral("/org/freedesktop/systemd1"),
+                                                QStringLiteral("org.freedesktop.systemd1.Manager"),
+                                                QStringLiteral("Subscribe")));
+    }
+    QDBusConnection bus =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("quern-bench-floor"));
+
+private slots:
+    void changed(const QString&, const QVariantMap& properties, const QStringList&) {
+        const auto active = properties.constFind(QStringLiteral("ActiveState"));
+        if (active != properties.constEnd() && active->toString() != QStringLiteral("active"))
+            log_.add(Kind::reported);
+    }
+
+private:
+    EventLog& log_;
+};
+
 // Runs the client's event loop while `trials` runs on a thread of its own, once the agent is online.
-bool withClient(const std::function<bool(ClientLog&)>& trials) {
-    ClientLog log;
+bool withClient(const std::string& unit, const std::function<bool(EventLog&, BareSubscriber&)>& trials) {
+    EventLog log;
+    QThread floorThread;
+    floorThread.start();
+    BareSubscriber floor(unit, log);
+    floor.moveToThread(&floorThread);
     AppDelegate::Hooks hooks = AppDelegate::Hooks::fromEnvironment();
-    hooks.launcher = [&log](const SpawnRequest& request) {
-        SpawnResult result = spawnAndWait(request);
-        const std::string_view first = request.arguments.empty() ? "" : request.arguments.front();
-        if (result.started && result.status == 0 && (first == "bootstrap" || first == "-HUP"))
-            log.add(first == "bootstrap" ? Kind::loaded : Kind::woken);
-        return result;
-    };
+    hooks.serviceManager = [&](const AppDelegate&) { return std::make_unique<LoggedManager>(unit, log); };
     const std::shared_ptr<AppDelegate> delegate = AppDelegate::create(std::move(hooks));
     const auto logState = [&] {
         if (delegate->currentState() == AgentState::online)
@@ -75,107 +126,94 @@ bool withClient(const std::function<bool(ClientLog&)>& trials) {
         [&] {
             delegate->applicationDidFinishLaunching();
             logState();
-            delegate->timer()->installEventFilter(&log);
-            // Connected after the client's own slot, so it runs right after each refresh.
+            // Connected after the client's own slot, so it runs right after each tick's refresh.
             QObject::connect(delegate->timer(), &QTimer::timeout, delegate.get(), logState);
         },
         Qt::QueuedConnection);
     bool succeeded = false;
     std::thread trialThread([&] {
-        succeeded = log.first(Kind::online, 0) && trials(log);
+        succeeded = log.first(Kind::online, 0) && trials(log, floor);
         QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     });
-    QApplication::exec();
+    QApplication::exec(); // ends when the trials do
     trialThread.join();
     shutDownBackgroundQueues();
+    floorThread.quit();
+    floorThread.wait();
     return succeeded;
 }
 
-// Boots the agent out; when it is gone.
-std::optional<double> bootOut() {
-    const auto target = serviceTarget(::getuid(), kServiceLabel);
-    const bool done =
-        spawnAndReap({AppDelegate::Hooks::fromEnvironment().launchctlPath, "bootout", target}) == 0;
-    return done ? std::optional(wallSeconds()) : std::nullopt;
-}
-
-// Silences the agent (SIGUSR1: it stops confirming its server); when its health turns stale.
-std::optional<double> silence() {
-    const std::string health = appendPathComponent(
-        appendPathComponent(currentHomeDirectory(), kConfigDirectoryName), kHealthFileName);
-    const double pid = readHealthFile(health).value("pid", 0.0);
-    if (pid <= 0 || ::kill(static_cast<pid_t>(pid), SIGUSR1) != 0)
-        return std::nullopt;
-    std::this_thread::sleep_for(300ms); // the agent handles the signal in its loop
-    const double serverOkAt = serverOkTime(readHealthFile(health));
-    return serverOkAt > 0 ? std::optional(serverOkAt + kFreshnessWindow) : std::nullopt;
-}
-
-struct Latencies {
-    std::vector<double> figure;
-    std::vector<double> floor; // the wait for the client's next tick after the same moment
-    void add(double value, double tick) {
-        figure.push_back(value);
-        floor.push_back(tick);
+// The agent's pid as it last wrote it, once it is not `old` (a restarted agent has written its own).
+pid_t agentPid(pid_t old) {
+    for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(100ms)) { // a hang guard of 30 s
+        const auto pid = static_cast<pid_t>(readHealthFile(healthPath()).value("pid", 0.0));
+        if (pid > 0 && pid != old)
+            return pid;
     }
-    void printRow(const std::string& what, bool goal) const {
-        const Summary value = summarize(figure);
-        const Summary tick = summarize(floor);
-        std::vector<double> shares; // the client's own share, trial by trial
-        for (std::size_t i = 0; i < figure.size(); ++i)
-            shares.push_back(figure[i] - floor[i]);
-        const Summary share = summarize(shares);
-        const auto s = [](double v) { return fixed(v, 3) + " s"; };
-        const auto ms = [](double v) { return (v >= 0 ? "+" : "") + fixed(v * 1000, 0) + " ms"; };
-        bench::printRow("6", what + " (n=" + std::to_string(value.count) + "), median / max",
-                        s(value.median) + " / " + s(value.max), s(tick.median) + " / " + s(tick.max),
-                        "per trial " + ms(share.median) + " median, " + ms(share.max) + " max",
-                        goal ? "max ≤ 2.2 s" : "", !goal || (value.count > 0 && value.max <= 2.2));
-    }
-};
+    return 0;
+}
 
 } // namespace
 
-int runRepairs(bool unloaded, int trials, double spacing) {
-    Latencies repaired;
-    Latencies online;
-    const bool ok = withClient([&](ClientLog& log) {
-        std::mt19937 random(unloaded ? 20240611 : 20240612);
-        // Silencing waits 12 s for staleness, which keeps repairs apart already.
-        const double wait = unloaded ? spacing : 0.0;
-        double last = wallSeconds();
+int runRepairs(bool killed, int trials, double spacing, const std::string& unit) {
+    std::vector<double> values;
+    std::vector<double> floors;
+    const bool ok = withClient(unit, [&](EventLog& log, BareSubscriber& floor) {
+        std::mt19937 random(killed ? 20240611 : 20240612);
+        double last = 0; // the last repair
+        pid_t pid = 0;
         for (int trial = 0; trial < trials; ++trial) {
             // Free of the 5 s repair throttle, at a random point of the client's 2 s period.
             const double start =
-                std::max(wallSeconds(), last + wait) + std::uniform_real_distribution(0.0, 2.0)(random);
+                std::max(wallSeconds(), last + spacing) + std::uniform_real_distribution(0.0, 2.0)(random);
             std::this_thread::sleep_for(std::chrono::duration<double>(start - wallSeconds()));
-            const std::optional<double> from = unloaded ? bootOut() : silence();
-            const auto fix = from ? log.first(unloaded ? Kind::loaded : Kind::woken, *from) : std::nullopt;
-            const auto tick = from ? log.first(Kind::tick, *from) : std::nullopt;
-            const auto shown = fix ? log.first(Kind::online, *fix) : std::nullopt;
-            const auto tickAfterFix = fix ? log.first(Kind::tick, *fix) : std::nullopt;
-            if (!tick || !shown || !tickAfterFix) {
+            pid = agentPid(killed ? pid : 0);
+            const double from = wallSeconds();
+            if (pid <= 0 || ::kill(pid, killed ? SIGKILL : SIGUSR1) != 0)
+                return false;
+            double edge = from;
+            std::optional<double> repaired, floorTime;
+            if (killed) {
+                repaired = log.first(Kind::started, from);
+                floorTime = log.first(Kind::reported, from);
+            } else {
+                // The agent stops renewing within its loop; its last record turns stale 12 s after it.
+                std::this_thread::sleep_for(300ms);
+                edge = serverOkTime(readHealthFile(healthPath())) + kFreshnessWindow;
+                // Floor: a thread woken then, one bare Get answered.
+                std::this_thread::sleep_for(std::chrono::duration<double>(edge - wallSeconds()));
+                if (getActiveState(floor.bus, unit))
+                    floorTime = wallSeconds();
+                repaired = log.first(Kind::woken, from);
+            }
+            const auto online = repaired ? log.first(Kind::online, *repaired) : std::nullopt;
+            if (!repaired || !floorTime || !online) {
                 std::fprintf(stderr, "quern-bench: trial %d: the agent was not repaired\n", trial + 1);
                 return false;
             }
-            repaired.add(*fix - *from, *tick - *from);
-            online.add(*shown - *from, *tickAfterFix - *from);
-            last = *fix;
+            values.push_back(*repaired - edge);
+            floors.push_back(*floorTime - edge);
+            last = *repaired;
         }
         return true;
     });
-    const std::string spaced = std::to_string(trials) + " trials, repairs ≥ " +
-                               fixed(unloaded ? spacing : kFreshnessWindow, 0) + " s apart";
-    if (unloaded) {
-        repaired.printRow("agent unloaded → loaded again (" + spaced + "; floor: wait for the next tick)",
-                          true);
-        online.printRow("agent unloaded → state online (floor: the first tick after it is loaded)", false);
-    } else {
-        repaired.printRow("agent silent → SIGHUP, from server_ok_at turning 12 s old (" + spaced +
-                              "; floor: wait for the next tick)",
-                          true);
-    }
+    const Summary value = summarize(values);
+    const Summary floor = summarize(floors);
+    const auto ms = [](double v) { return fixed(v * 1000, 1) + " ms"; };
+    const std::string n = std::to_string(value.count);
+    printRow(killed ? "2" : "6",
+             (killed
+                  ? "agent killed (SIGKILL) → StartUnit answered (" + n + " trials, ≥ " + fixed(spacing, 0) +
+                        " s apart; floor: systemd's PropertiesChanged reaching a bare subscriber)"
+                  : "agent silent → KillUnit SIGHUP answered, from server_ok_at turning 12 s old (" + n +
+                        " trials; floor: a thread woken then, one bare Get answered)") +
+                 ", median / max",
+             ms(value.median) + " / " + ms(value.max), ms(floor.median) + " / " + ms(floor.max),
+             "max " + (value.max >= floor.max ? std::string("+") : "") + ms(value.max - floor.max),
+             "max ≤ 100 ms", ok && value.max <= 0.1);
     return ok ? 0 : 1;
 }
 
 } // namespace quern::bench
+
+#include "Repairs.moc"

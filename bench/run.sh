@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds what the benchmark needs and prints its table: every figure beside its floor from the same run.
+# It runs beside a private systemd user manager (scripts/user-manager.sh), the agent a user unit of it;
 # Google Benchmark and hyperfine keep their JSON in <bin dir>/../bench-results[-short]/.
 #   ./bench/run.sh [--short] [--no-build] [--bin-dir DIR] [--platform xvfb|offscreen]
-# --short runs every figure with tiny counts (for the test suite: it proves the benchmark works).
+# --short runs every figure with tiny counts (for the suite: it proves the benchmark works); 77: no manager.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-short=0 build=1 bin="$root/build/default/bin" platform=auto
+short=0 build=1 bin="$root/build/default/bin" platform=auto arguments=("$@")
 while [ $# -gt 0 ]; do
   case "$1" in
     --short) short=1 ;;
@@ -17,54 +18,46 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-work="$(mktemp -d "${TMPDIR:-/tmp}/quern-bench.XXXXXX")"
-started=() envs=() # the X server and tray host we start; the environments made
-cleanup() {
-  for name in "${envs[@]}"; do
-    QUERN_LAUNCHD_DIR="$work/$name/launchd" "$bin/quern-launchctl" bootout "$target" >/dev/null 2>&1 || true
-  done
-  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-if [ "$build" = 1 ] && ! "$root/scripts/build.sh" default --target bench >"$work/build.log" 2>&1; then
-  cat "$work/build.log" >&2
-  exit 1
+if [ -z "${QUERN_BENCH_MANAGER:-}" ]; then
+  [ "$build" = 0 ] || log="$("$root/scripts/build.sh" default --target bench 2>&1)" || { echo "$log" >&2; exit 1; }
+  exec "$root/scripts/user-manager.sh" env QUERN_BENCH_MANAGER=1 bash "$0" "${arguments[@]}" --no-build
 fi
-for program in quern-bench quern-bench-start quern-bench-floor quern-zova quern-launchctl quern-bridge-agent; do
+[ -z "${QUERN_NO_USER_MANAGER:-}" ] || { echo "no benchmark: $QUERN_NO_USER_MANAGER" >&2; exit 77; }
+unset QUERN_ZOVA_LAUNCHCTL # the client asks the manager we run beside
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/quern-bench.XXXXXX")"
+started=() # the X server and tray host we start; the manager and its units end with the namespaces
+trap 'kill "${started[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+for program in quern-bench quern-bench-start quern-bench-floor quern-zova quern-bridge-agent; do
   [ -x "$bin/$program" ] || { echo "missing $bin/$program (build first, or drop --no-build)" >&2; exit 1; }
 done
 command -v hyperfine >/dev/null && command -v jq >/dev/null ||
   { echo "missing hyperfine or jq (scripts/install-deps.sh installs them)" >&2; exit 1; }
 
-refreshes=1000 repetitions=20 spawns=1000 growth=10000 startups=15 settle=30 window=60 trials=20
-[ "$short" = 0 ] || refreshes=40 repetitions=3 spawns=40 growth=200 startups=2 settle=3 window=3 trials=1
-results="$(dirname "$bin")/bench-results$([ "$short" = 0 ] || echo -short)"
-mkdir -p "$results"
-export QUERN_AGENT_IDENTITY="$bin/agent-identity.sh"
+refreshes=1000 growth=10000 startups=15 settle=30 window=60 trials=20
+[ "$short" = 0 ] || refreshes=40 growth=200 startups=2 settle=3 window=3 trials=1
+results="$(dirname "$bin")/bench-results$([ "$short" = 0 ] || echo -short)" && mkdir -p "$results"
 # shellcheck source=../scripts/agent-identity.sh.in
-. "$QUERN_AGENT_IDENTITY"
-target="gui/$(id -u)/$quern_service_label"
+. "$bin/agent-identity.sh"
 
-# The variables of an environment, which the client, the stand-ins and the floor all see.
-env_of() {
-  local dir="$work/$1"
-  export HOME="$dir/home" QUERN_LAUNCHD_DIR="$dir/launchd" QUERN_ZOVA_LAUNCHCTL="$bin/quern-launchctl" \
-    XDG_RUNTIME_DIR="$dir/runtime" DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/quern-bench-bus"
+# A unit per environment, each agent with its own home: the client's own unit for the timings and the
+# idle client, two more for the repair trials beside it; make_unit NAME INTERVAL (its health's renewal).
+declare -A unit_of=([main]="$quern_service_unit" [killed]=quern-bench-killed.service [silent]=quern-bench-silent.service)
+in_env() { (export HOME="$work/$1/home" && shift && "$@"); }
+make_unit() {
+  mkdir -p "$work/$1/home"
+  printf '[Service]\nExecStart="%s" --interval %s\nEnvironment="HOME=%s"\n' \
+    "$bin/quern-bridge-agent" "$2" "$work/$1/home" >"$XDG_RUNTIME_DIR/systemd/user/${unit_of[$1]}"
 }
-in_env() { (env_of "$1" && shift && "$@"); }
-
-# make_env NAME INTERVAL: a home, stand-in state and agent (renewing its health every INTERVAL s) per phase.
-make_env() {
-  local dir="$work/$1" plist="$work/$1/home/Library/LaunchAgents/$quern_service_label.plist"
-  envs+=("$1")
-  mkdir -p "$(dirname "$plist")" && mkdir -m 700 "$dir/launchd" "$dir/runtime"
-  "$root/scripts/agent-plist.sh" true "$bin/quern-bridge-agent" --interval "$2" >"$plist"
-  in_env "$1" "$bin/quern-launchctl" bootstrap "gui/$(id -u)" "$plist"
-  for _ in $(seq 1 100); do [ -s "$dir/home/.quern-web-bridge/health.json" ] && return 0 || sleep 0.05; done
-  echo "the stand-in agent of $1 never wrote its health" >&2
-  return 1
-}
+# The silenced agent renews every 0.737 s, out of step with the client's 2 s, so that the moment its
+# health turns stale falls at every point of the client's period over the trials.
+make_unit main 1 && make_unit killed 1 && make_unit silent 0.737
+systemctl --user daemon-reload
+systemctl --user start "${unit_of[@]}"
+for name in "${!unit_of[@]}"; do # a hang guard of 10 s; each writes its health at once
+  for _ in $(seq 1 200); do [ -s "$work/$name/home/.quern-web-bridge/health.json" ] && continue 2 || sleep 0.05; done
+  echo "the agent of ${unit_of[$name]} never wrote its health" >&2 && exit 1
+done
 
 # Whole programs on one display for all, with trayer so that the tray icons really dock; in-process: offscreen.
 if [ "$platform" != offscreen ] && command -v Xvfb >/dev/null; then
@@ -90,8 +83,7 @@ inproc() { exec env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$@"
 rows="$work/rows" failed=0 && : >"$rows"
 # phase NAME COMMAND...: its rows are kept, its own messages go to a log shown on failure.
 phase() {
-  local name="$1" status=0
-  shift
+  local name="$1" status=0 && shift
   "$@" >"$work/$name.out" 2>"$work/$name.log" || status=$?
   grep '^ROW' "$work/$name.out" >>"$rows" || true
   [ "$status" = 0 ] || { echo "phase $name failed ($status):" >&2; tail -n 20 "$work/$name.log" >&2; return 1; }
@@ -108,93 +100,66 @@ hyperfine_stats() {
   jq -r '[.results[] | (.times | sort) as $t | .median, $t[($t | length) * 0.99 | ceil - 1]] as $s
     | [(.results[0].times | length)] + $s | @tsv' "$results/$1.json"
 }
-# benchmark_stats NAME STATISTIC: repetitions, median and STATISTIC of NAME, then of NAME-floor, in seconds.
-benchmark_stats() {
-  jq -r --arg name "$1" --arg s "$2" '[.benchmarks[] | select(.run_type == "aggregate")]
-    | (map(select(.run_name | startswith($name + "/")))[0].repetitions) as $n
-    | map({key: "\(.run_name | split("/")[0]) \(.aggregate_name)",
-           value: (.real_time * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3}[.time_unit])}) | from_entries
-    | [$n, .["\($name) median"], .["\($name) \($s)"], .["\($name)-floor median"], .["\($name)-floor \($s)"]] | @tsv' \
-    "$results/in-process.json"
+# refresh_stats: repetitions, median and p99 of the refresh, then of its floor, in seconds.
+refresh_stats() {
+  jq -r '[.benchmarks[] | select(.run_type == "aggregate") | {key: "\(.run_name | split("/")[0]) \(.aggregate_name)",
+      value: (.real_time * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3}[.time_unit]), n: .repetitions}]
+    | (.[0].n) as $n | from_entries | [$n, .["refresh median"], .["refresh p99"], .["refresh-floor median"], .["refresh-floor p99"]]
+    | @tsv' "$results/in-process.json"
 }
-# spread_rows FIGURE WHAT: information rows of "n median stddev floor-median floor-stddev" (seconds).
-spread_rows() {
-  awk -F'\t' -v f="$1" -v what="$2" '{ printf "ROW\t%s\t%s, median ± stddev of %d repetitions\t%.3f µs ± %.3f\t" \
-    "%.3f µs ± %.3f\t×%.2f\t(information)\t—\n", f, what, $1, $2 * 1e6, $3 * 1e6, $4 * 1e6, $5 * 1e6, $2 / $4 }'
-}
-
-# Figures 3 and 4: the unmodified client, the floor and the floor showing the client's texts side by side;
-# memory after SETTLE s, CPU over the WINDOW after it (utime+stime ticks, without and with reaped children).
+# Figures 3 and 4: the unmodified client and the floor side by side; memory after SETTLE s, CPU over the
+# WINDOW after it (utime+stime ticks; neither has children).
 idle_phase() {
   local pids=() pid first=()
-  env_of idle
-  whole "$bin/quern-zova" >/dev/null 2>&1 &
-  pids=($!)
-  for option in "" "--texts"; do
-    whole "$bin/quern-bench-floor" ${option:+"$option"} "$bin/quern-launchctl" "$target" >/dev/null 2>&1 &
-    pids+=($!)
-  done
-  ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13, $12 + $13 + $14 + $15 }'; }
+  export HOME="$work/main/home"
+  whole "$bin/quern-zova" >/dev/null 2>&1 & pids=($!)
+  whole "$bin/quern-bench-floor" "$quern_service_unit" >/dev/null 2>&1 & pids+=($!)
+  ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
   sleep "$settle"
   for pid in "${pids[@]}"; do
     first+=("$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status") $(awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup") $(ticks "$pid")")
   done
   sleep "$window"
-  for i in 0 1 2; do echo "${first[$i]} $(ticks "${pids[$i]}")"; done >"$work/idle.samples"
+  for i in 0 1; do echo "${first[$i]} $(ticks "${pids[$i]}")"; done >"$work/idle.samples"
   kill "${pids[@]}" && wait "${pids[@]}" 2>/dev/null || true
   awk -v settle="$settle" -v window="$window" -v hz="$(getconf CLK_TCK)" '
-    NF != 6 { exit 1 }
-    { rss[NR] = $1; pss[NR] = $2; own[NR] = $5 - $3; all[NR] = $6 - $4 }
+    NF != 4 { exit 1 }
+    { rss[NR] = $1; pss[NR] = $2; own[NR] = $4 - $3 }
     function row(fig, what, v, fl, ratio, goal, met) { printf "ROW\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n", fig, what, v, fl, ratio, goal == "" ? "(information)" : goal, goal == "" ? "—" : (met ? "yes" : "NO") }
     function mib(kib) { return sprintf("%.1f MiB", kib / 1024) }
     function memory(what, v, fl, goal) { row(3, what, mib(v), mib(fl), sprintf("×%.2f", v / fl), goal, v <= 1.15 * fl) }
     function share(ticks) { return sprintf("%.2f %% (%d ticks)", 100 * ticks / (hz * window), ticks) }
-    function cpu(what, v, fl, goal) { row(4, what, share(v), share(fl), sprintf("%+.2f points", 100 * (v - fl) / (hz * window)), goal, v - fl <= hz * window / 100) }
     END {
-      if (NR != 3) exit 1
-      memory("idle resident memory (VmRSS) after " settle " s (floor: minimal Qt window + tray + 2 s timer)", rss[1], rss[2], "≤ ×1.15")
+      if (NR != 2) exit 1
+      memory("idle resident memory (VmRSS) after " settle " s (floor: minimal Qt window + tray + an async ListUnitsByNames every 2 s)", rss[1], rss[2], "≤ ×1.15")
       memory("idle proportional memory (Pss, smaps_rollup) after " settle " s", pss[1], pss[2], "≤ ×1.15")
-      memory("idle VmRSS beside a second floor: the same minimal program showing the client\047s texts in 5 labels and 4 buttons", rss[1], rss[3], "")
-      memory("idle Pss beside the floor showing the client\047s texts", pss[1], pss[3], "")
-      cpu("idle CPU over " window " s, utime+stime", own[1], own[2], "≤ floor + 1 point")
-      cpu("idle CPU including the reaped launchctl children", all[1], all[2], "")
+      row(4, "idle CPU over " window " s, utime+stime", share(own[1]), share(own[2]), sprintf("%+.2f points", 100 * (own[1] - own[2]) / (hz * window)), "≤ floor + 1 point", own[1] - own[2] <= hz * window / 100)
     }' "$work/idle.samples"
 }
-
 load_before="$(cut -d' ' -f1-3 /proc/loadavg)" start_time=$(date +%s)
 
 # Busy phases one at a time: they time the main thread and must not share the two cores.
-make_env timing 1
-phase timing in_env timing inproc "$bin/quern-bench" timing "$refreshes" "$repetitions" \
+phase timing in_env main inproc "$bin/quern-bench" timing "$refreshes" \
   --benchmark_enable_random_interleaving=true --benchmark_out="$results/in-process.json" || failed=1
-{
-  benchmark_stats refresh p99 | timing_rows 1 "main-thread time of one refresh (floor: bare spawn + waitpid of the same print)" 1.2
-  benchmark_stats parse-health stddev | spread_rows 8 "parseHealth of a health record (floor: nlohmann::json::parse of the same bytes)"
-  benchmark_stats pid-line stddev | spread_rows 8 "pid line from a print's output (floor: one find of \"pid = \" in the same text)"
-} >>"$rows" || failed=1
-phase launchctl in_env timing hyperfine -N --warmup 10 --runs "$spawns" --export-json "$results/print.json" \
-  "$bin/quern-launchctl print $target" /bin/true || failed=1
-hyperfine_stats print | timing_rows 2 "quern-launchctl print, spawned bare (floor: /bin/true spawned the same way)" 1.5 >>"$rows" || failed=1
-phase growth in_env timing inproc "$bin/quern-bench" growth "$growth" || failed=1
-phase startup in_env timing whole hyperfine -N --warmup 1 --runs "$startups" --prepare "sleep 0.3" \
+refresh_stats | timing_rows 1 "main-thread time of one refresh (floor: a bare blocking Get of the unit\047s ActiveState on the same connection)" 1.2 >>"$rows" || failed=1
+phase growth in_env main inproc "$bin/quern-bench" growth "$growth" || failed=1
+phase startup in_env main whole hyperfine -N --warmup 1 --runs "$startups" --prepare "sleep 0.3" \
   --export-json "$results/startup.json" "$bin/quern-bench-start" \
-  "$bin/quern-bench-floor --exit-at-start $bin/quern-launchctl $target" || failed=1
+  "$bin/quern-bench-floor --exit-at-start $quern_service_unit" || failed=1
 hyperfine_stats startup | timing_rows 5 "start → first state shown, window up, loop running (client main(), ending there; floor: ending on its first loop pass)" 3 median >>"$rows" || failed=1
 
 # Quiet phases side by side: an idle client and floors, and the repair trials (a refresh every 2 s each).
-# The silenced agent renews every 0.737 s, out of step with the client's 2 s, so that the moment its
-# health turns stale falls at every point of the client's period over the trials.
-make_env idle 1 && make_env unloaded 1 && make_env silent 0.737
+# Kills are 6 s apart, free of the client's 5 s repair throttle; silences 12 s at least by their nature.
 phase idle idle_phase & jobs=($!)
-phase unloaded in_env unloaded inproc "$bin/quern-bench" repair-unloaded "$trials" 6 & jobs+=($!)
-phase silent in_env silent inproc "$bin/quern-bench" repair-silent "$trials" & jobs+=($!)
+phase killed in_env killed inproc "$bin/quern-bench" repair-killed "$trials" 6 "${unit_of[killed]}" & jobs+=($!)
+phase silent in_env silent inproc "$bin/quern-bench" repair-silent "$trials" "${unit_of[silent]}" & jobs+=($!)
 for job in "${jobs[@]}"; do wait "$job" || failed=1; done
 
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "Quern Zova benchmark$([ "$short" = 1 ] && echo ' (short mode: tiny counts, figures not meaningful)')"
 echo "machine: $(nproc 2>/dev/null || getconf _NPROCESSORS_ONLN) cores, load average $load_before at start, $load_after at end; $(($(date +%s) - start_time)) s"
-echo "whole-program figures on $platform; in-process figures on Qt's offscreen platform; JSON in $results"
+echo "a private systemd --user (scripts/user-manager.sh), the agent its unit; whole-program figures on $platform; in-process figures on Qt's offscreen platform; JSON in $results"
 echo
 echo "| # | figure | value | floor | value vs floor | goal | met |"
 echo "|---|---|---|---|---|---|---|"
