@@ -2,6 +2,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/SingleInstance.h"
+#include "platform/AppNap.h"
 #include "platform/BackgroundQueue.h"
 #include "platform/Reopen.h"
 
@@ -72,6 +73,7 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
     watchForReopen(applicationDelegate.get(),
                    [delegate = applicationDelegate.get()] { delegate->applicationShouldHandleReopen(); });
 #endif
+    keepTimersOnTime();
 #if defined(__GLIBC__)
     // Start-up (font matching above all) churns the heap; hand what it freed back before idling.
     QTimer::singleShot(5000, applicationDelegate.get(), [] { ::malloc_trim(0); });
