@@ -8,7 +8,7 @@
 # usage: scripts/macos-compile.sh    (QUERN_SKIP_INSTALL=1 when install-deps.sh has run already)
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-cd "$root"
+cd "$root" || exit 1
 start=$(date +%s)
 targets=(aarch64-macos.13.0 x86_64-macos.13.0)
 jobs=2
@@ -56,9 +56,7 @@ while read -r kind value; do
         case $value in
         "$root" | "$root"/*) flags+=("-I$value") ;;
         /usr/include | /usr/local/include)
-            for library in nlohmann; do
-                [ -e "$value/$library" ] && ln -sfn "$value/$library" "$shim/$library"
-            done
+            [ -e "$value/nlohmann" ] && ln -sfn "$value/nlohmann" "$shim/nlohmann"
             ;;
         */mkspecs/*) ;;
         *) flags+=(-idirafter "$value") ;;
@@ -98,6 +96,7 @@ compile() {
 export -f compile
 export root out compiler
 export flags_list="${flags[*]@Q}" launcher_list="${launcher[*]@Q}"
+# shellcheck disable=SC2016 # the quoted script is expanded by the inner shell
 for target in "${targets[@]}"; do
     for source in "${sources[@]}"; do
         printf '%s\0%s\0' "$target" "$source"
