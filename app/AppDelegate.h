@@ -65,7 +65,8 @@ public:
     void applicationDidFinishLaunching();
     [[nodiscard]] bool applicationShouldTerminateAfterLastWindowClosed() const { return false; }
     bool windowShouldClose();
-    // Another launch in this session asked for us: the window comes back, in front.
+    // Opened again (another launch in this session, or on macOS the Dock icon, Finder, `open`): the
+    // window comes back, in front.
     void applicationShouldHandleReopen();
 
 signals:

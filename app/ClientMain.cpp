@@ -2,7 +2,9 @@
 
 #include "app/AppDelegate.h"
 #include "app/SingleInstance.h"
+#include "platform/AppNap.h"
 #include "platform/BackgroundQueue.h"
+#include "platform/Reopen.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -77,6 +79,13 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
     if (instance)
         QObject::connect(instance.get(), &SingleInstance::activationRequested, applicationDelegate.get(),
                          &AppDelegate::applicationShouldHandleReopen);
+#if defined(__APPLE__)
+    // A bundle opened again goes to the running instance, not to a second launch: the Dock icon,
+    // Finder, Spotlight and `open` all end here.
+    watchForReopen(applicationDelegate.get(),
+                   [delegate = applicationDelegate.get()] { delegate->applicationShouldHandleReopen(); });
+#endif
+    keepTimersOnTime();
 #if defined(__GLIBC__)
     // Start-up (font matching above all) churns the heap; hand what it freed back before idling.
     QTimer::singleShot(5000, applicationDelegate.get(), [] { ::malloc_trim(0); });

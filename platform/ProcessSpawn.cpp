@@ -14,6 +14,8 @@
 
 #if defined(__linux__)
 #include <sys/syscall.h>
+#elif defined(__APPLE__)
+#include <sys/event.h>
 #endif
 
 extern char** environ;
@@ -110,14 +112,53 @@ bool drain(int fd, std::string& output) {
     }
 }
 
-UniqueFd openProcessHandle([[maybe_unused]] pid_t pid) {
+// Something to wait on for the child's end together with its output; none means waiting in steps.
+UniqueFd openProcessHandle([[maybe_unused]] pid_t pid, [[maybe_unused]] const UniqueFd& output,
+                           [[maybe_unused]] const UniqueFd& errors) {
 #if defined(__linux__) && defined(SYS_pidfd_open)
     // A pidfd becomes readable when the child ends, so one poll waits for output and exit together.
     return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#elif defined(__APPLE__)
+    // macOS has no pidfd: a kqueue reports the exit (EVFILT_PROC) and the pipes (EVFILT_READ). A pipe
+    // closed by wait() leaves the queue by itself.
+    UniqueFd queue(::kqueue());
+    if (!queue.valid())
+        return queue;
+    // No kqueue1 on macOS; the gap before the flag is harmless, as a kqueue is never inherited by a
+    // child anyway.
+    ::fcntl(queue.get(), F_SETFD, FD_CLOEXEC);
+    struct kevent changes[3];
+    int count = 0;
+    EV_SET(&changes[count++], static_cast<uintptr_t>(pid), EVFILT_PROC, EV_ADD, NOTE_EXIT, 0, nullptr);
+    for (const UniqueFd* stream : {&output, &errors})
+        if (stream->valid())
+            EV_SET(&changes[count++], static_cast<uintptr_t>(stream->get()), EVFILT_READ, EV_ADD, 0, 0,
+                   nullptr);
+    if (::kevent(queue.get(), changes, count, nullptr, 0, nullptr) != 0)
+        return UniqueFd();
+    return queue;
 #else
     return UniqueFd();
 #endif
 }
+
+#if defined(__APPLE__)
+enum class Wake { activity, exited, failed };
+
+// Waits on the queue of openProcessHandle for up to `milliseconds`.
+Wake waitOnQueue(int queue, long long milliseconds) {
+    const timespec limit{static_cast<time_t>(milliseconds / 1000),
+                         static_cast<long>(milliseconds % 1000) * 1'000'000};
+    struct kevent events[3];
+    const int count = ::kevent(queue, nullptr, 0, events, 3, &limit);
+    if (count < 0)
+        return errno == EINTR ? Wake::activity : Wake::failed;
+    for (int i = 0; i < count; ++i)
+        if (events[i].filter == EVFILT_PROC)
+            return Wake::exited;
+    return Wake::activity;
+}
+#endif
 
 // A pipe whose read end we keep (non-blocking) and whose write end goes to the child.
 bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
@@ -184,6 +225,11 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
     addOutputAction(setup, STDERR_FILENO, request.standardError, errorsWrite.get());
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
 #if defined(__APPLE__)
+    // Stopped until its exit is watched: a child that ended before the kqueue saw it would never
+    // report its end there.
+    flags |= POSIX_SPAWN_START_SUSPENDED;
+#endif
+#if defined(__APPLE__)
     // Nothing but the three standard streams crosses into the child.
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
     for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
@@ -224,7 +270,10 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
     if (error != 0)
         return child; // glibc reports exec failures here; elsewhere the child exits 127
     child.pid_ = pid;
-    child.handle_ = openProcessHandle(pid);
+    child.handle_ = openProcessHandle(pid, child.output_, child.errors_);
+#if defined(__APPLE__)
+    ::kill(pid, SIGCONT); // not reaped yet, so the pid is still ours
+#endif
     return child; // the write ends close here: end of file comes when the child and its heirs close theirs
 }
 
@@ -297,9 +346,16 @@ SpawnResult ChildProcess::wait() {
             if (stream->valid())
                 fds[count++] = {stream->get(), POLLIN, 0};
         if (handle_.valid()) {
+#if defined(__APPLE__)
+            // Once it has exited, a blocking waitpid below reaps it: the exit is reported a moment
+            // before the child can be reaped, so a waitpid without waiting could miss it.
+            if (waitOnQueue(handle_.get(), remaining + 1) != Wake::activity)
+                break;
+#else
             fds[count++] = {handle_.get(), POLLIN, 0};
             if (::poll(fds, count, static_cast<int>(remaining + 1)) < 0 && errno != EINTR)
                 break;
+#endif
         } else if (count > 0) {
             // No process handle: wake for output, or every few milliseconds to look for the exit.
             ::poll(fds, count, 5);

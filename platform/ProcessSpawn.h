@@ -72,7 +72,7 @@ private:
     std::chrono::milliseconds timeout_{3000};
     UniqueFd output_;
     UniqueFd errors_;
-    UniqueFd handle_; // a pidfd where the system has them
+    UniqueFd handle_; // a pidfd on Linux, a kqueue watching the exit and the pipes on macOS
 };
 
 // Starts the child, reads its output while it runs, and reaps it. Safe to call from several

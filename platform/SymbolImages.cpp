@@ -4,10 +4,12 @@
 #include <QFile>
 #include <QIconEngine>
 #include <QImage>
+#include <QLibraryInfo>
 #include <QPainter>
 #include <QPixmap>
 #include <QPixmapCache>
 #include <QSvgRenderer>
+#include <QVersionNumber>
 
 #include <algorithm>
 #include <cmath>
@@ -26,10 +28,6 @@ namespace quern {
 namespace {
 
 constexpr std::string_view kApplicationImage = "AppIcon";
-
-// Qt 6.8 changed what QIconEngine::scaledPixmap receives: the size in device-independent pixels,
-// where it used to be in device pixels.
-constexpr bool kScaledPixmapSizeIsDeviceIndependent = QT_VERSION >= QT_VERSION_CHECK(6, 8, 0);
 
 // Names become resource paths; anything beyond this alphabet cannot be one of ours.
 bool isPlausibleName(std::string_view name) {
@@ -139,7 +137,9 @@ public:
     QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override { return size; }
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State) override { return render(size, mode); }
     QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State, qreal scale) override {
-        if constexpr (!kScaledPixmapSizeIsDeviceIndependent)
+        // The Qt that runs decides, not the one built against: Qt may be upgraded under this build.
+        static const bool deviceIndependent = scaledPixmapSizeIsDeviceIndependent(QLibraryInfo::version());
+        if (!deviceIndependent)
             return render(size, mode); // in device pixels already; QIcon sets the ratio
         // Every device pixel drawn, or a Retina screen gets a 1x image scaled up.
         QPixmap image = render(size * scale, mode);
@@ -251,6 +251,10 @@ QIcon iconFor(std::string_view name, std::optional<Tint> tint) {
 }
 
 } // namespace
+
+bool scaledPixmapSizeIsDeviceIndependent(const QVersionNumber& qt) {
+    return qt >= QVersionNumber(6, 8);
+}
 
 bool hasSymbol(std::string_view name) {
     return isPlausibleName(name) && name != kApplicationImage && QFile::exists(resourcePath(name));

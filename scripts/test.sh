@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the whole suite, again under AddressSanitizer + UBSan, and the
-# threaded parts under ThreadSanitizer. Every stage runs even when an earlier one fails; a line per
-# stage says how it went, and the exit status is non-zero if any failed.
+# threaded parts under ThreadSanitizer; then compiles the macOS build's C++ for macOS. Every stage
+# runs even when an earlier one fails; a line per stage says how it went, and the exit status is
+# non-zero if any failed.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -35,9 +36,19 @@ stage() {
   [ "$status" -eq 0 ] || failed=1
 }
 
+# Every C++ source of the macOS build, compiled for macOS with Zig's toolchain; its last line is
+# its summary.
+macos_stage() {
+  local log="$root/build/macos-compile.log"
+  QUERN_SKIP_INSTALL=1 "$root/scripts/macos-compile.sh" 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || failed=1
+  summary+=("$(tail -n 1 "$log")")
+}
+
 stage default
 stage asan
 targets="core_tests client_tests" stage tsan -L '^(core|app)$'
+macos_stage
 
 echo
 echo "== test stages"

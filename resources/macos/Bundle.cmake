@@ -2,6 +2,10 @@
 # AppIcon.svg at build time. Included from the top-level CMakeLists.txt on Apple platforms only.
 add_executable(quern-make-icns ${CMAKE_CURRENT_LIST_DIR}/MakeIcns.cpp)
 target_link_libraries(quern-make-icns PRIVATE Qt6::Gui Qt6::Svg quern_warnings)
+# It runs during the build: only the build machine's slice when the app is built for several.
+if(CMAKE_HOST_SYSTEM_PROCESSOR IN_LIST CMAKE_OSX_ARCHITECTURES)
+  set_target_properties(quern-make-icns PROPERTIES OSX_ARCHITECTURES ${CMAKE_HOST_SYSTEM_PROCESSOR})
+endif()
 
 set(QUERN_ICNS ${CMAKE_BINARY_DIR}/AppIcon.icns)
 add_custom_command(OUTPUT ${QUERN_ICNS}
