@@ -51,8 +51,9 @@ private:
 class SystemdAgent : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const char* reason = std::getenv("QUERN_NO_USER_MANAGER"))
+        if (const char* reason = std::getenv("QUERN_NO_USER_MANAGER")) {
             GTEST_SKIP() << "no private systemd user manager: " << reason;
+        }
         std::filesystem::create_directories(unitFolder);
         std::filesystem::create_directories(home);
     }
@@ -72,8 +73,9 @@ protected:
     // The agent's unit: these [Service] lines, and the agent's home.
     void writeUnit(const std::string& service) const {
         test::writeFile(unitFolder + "/" + kUnit, "[Service]\nEnvironment=\"HOME=" + home + "\"\n" + service);
-        if (managerPid > 0)
+        if (managerPid > 0) {
             EXPECT_EQ(systemctl({"daemon-reload"}).status, 0);
+        }
     }
     void writeAgentUnit(const std::string& arguments = "") const {
         writeUnit("ExecStart=\"" + test::kAgent + "\" --interval 1 " + arguments + "\n");

@@ -45,15 +45,6 @@ std::vector<std::string> readLines(const std::string& path) {
     return lines;
 }
 
-std::string jobPlist(const std::string& label, const std::vector<std::string>& arguments,
-                     const std::string& extraKeys) {
-    std::string xml = "<plist version=\"1.0\"><dict><key>Label</key><string>" + label +
-                      "</string><key>ProgramArguments</key><array>";
-    for (const std::string& argument : arguments)
-        xml += "<string>" + argument + "</string>";
-    return xml + "</array>" + extraKeys + "</dict></plist>\n";
-}
-
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds guard) {
     const auto end = std::chrono::steady_clock::now() + guard;
     while (!condition()) {

@@ -37,10 +37,6 @@ void writeFile(const std::string& path, std::string_view contents);
 [[nodiscard]] std::string readFile(const std::string& path);
 [[nodiscard]] std::vector<std::string> readLines(const std::string& path);
 
-// A job's property list as launchd reads it; the arguments and extra keys are XML text already.
-[[nodiscard]] std::string jobPlist(const std::string& label, const std::vector<std::string>& arguments,
-                                   const std::string& extraKeys = "");
-
 // Polls the condition until it holds, or the hang guard passes; the last result.
 [[nodiscard]] bool waitUntil(const std::function<bool()>& condition,
                              std::chrono::milliseconds guard = kHangGuard);
