@@ -1,8 +1,8 @@
 // quern-bridge-agent: the least agent Quern Zova can supervise. It keeps
 // ~/.quern-web-bridge/health.json fresh while its (pretend) server connection is up, logs what it
 // does to agent.log, reconnects on SIGHUP and can be told to drop the connection, be busy or crash.
-#include "platform/UniqueFd.h"
 #include "demo-agent/WriteAll.h"
+#include "platform/UniqueFd.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -265,7 +265,8 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
 
     pid_t pid = -1;
     char** const env = envp.empty() ? environ : envp.data();
-    const int error = ::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), env);
+    const int error =
+        ::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), env);
     child.error_ = error;
     if (error != 0)
         return child; // glibc reports exec failures here; elsewhere the child exits 127
