@@ -190,19 +190,6 @@ void addOutputAction(SpawnSetup& setup, int target, OutputMode mode, int pipeWri
     }
 }
 
-// The inherited environment with the request's entries set over it.
-std::vector<std::string> mergedEnvironment(std::span<const std::string> overrides) {
-    std::vector<std::string> merged;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view item(*entry);
-        const std::string_view name = item.substr(0, item.find('=') + 1);
-        if (std::ranges::none_of(overrides, [&](const std::string& e) { return e.starts_with(name); }))
-            merged.emplace_back(item);
-    }
-    merged.insert(merged.end(), overrides.begin(), overrides.end());
-    return merged;
-}
-
 } // namespace
 
 ChildProcess ChildProcess::start(const SpawnRequest& request) {
@@ -254,19 +241,10 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
     for (const std::string& argument : request.arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    std::vector<std::string> environment;
-    std::vector<char*> envp;
-    if (!request.environment.empty()) {
-        environment = mergedEnvironment(request.environment);
-        for (std::string& entry : environment)
-            envp.push_back(entry.data());
-        envp.push_back(nullptr);
-    }
 
     pid_t pid = -1;
-    char** const env = envp.empty() ? environ : envp.data();
     const int error =
-        ::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), env);
+        ::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), environ);
     child.error_ = error;
     if (error != 0)
         return child; // glibc reports exec failures here; elsewhere the child exits 127

@@ -24,8 +24,6 @@ struct SpawnRequest {
     OutputMode standardError = OutputMode::Null;
     // A child still running after this long is killed and reported as not started; max() waits for good.
     std::chrono::milliseconds timeout{3000};
-    // "NAME=value" entries set over the inherited environment.
-    std::span<const std::string> environment = {};
 };
 
 struct SpawnResult {

@@ -27,6 +27,12 @@ static void registerImageResources() {
 namespace quern {
 namespace {
 
+// Qt 6.8 changed what QIconEngine::scaledPixmap receives: the size in device-independent pixels,
+// where it used to be in device pixels. Decided by the Qt that runs, not the one built against.
+bool scaledPixmapSizeIsDeviceIndependent(const QVersionNumber& qt) {
+    return qt >= QVersionNumber(6, 8);
+}
+
 constexpr std::string_view kApplicationImage = "AppIcon";
 
 // Names become resource paths; anything beyond this alphabet cannot be one of ours.
@@ -251,10 +257,6 @@ QIcon iconFor(std::string_view name, std::optional<Tint> tint) {
 }
 
 } // namespace
-
-bool scaledPixmapSizeIsDeviceIndependent(const QVersionNumber& qt) {
-    return qt >= QVersionNumber(6, 8);
-}
 
 bool hasSymbol(std::string_view name) {
     return isPlausibleName(name) && name != kApplicationImage && QFile::exists(resourcePath(name));

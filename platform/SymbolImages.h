@@ -3,7 +3,6 @@
 #include <QColor>
 #include <QIcon>
 #include <QPalette>
-#include <QVersionNumber>
 
 #include <string_view>
 
@@ -24,9 +23,5 @@ namespace quern {
 [[nodiscard]] QIcon trayImage(std::string_view name, const QPalette& palette);
 
 [[nodiscard]] bool hasSymbol(std::string_view name);
-
-// Qt 6.8 changed what QIconEngine::scaledPixmap receives: the size in device-independent pixels,
-// where it used to be in device pixels. True for a Qt of `qt`'s version.
-[[nodiscard]] bool scaledPixmapSizeIsDeviceIndependent(const QVersionNumber& qt);
 
 } // namespace quern

@@ -46,32 +46,6 @@ TEST_F(AppDelegateTest, LaunchShowsTheFirstStateBeforeTheWindowAndRepairsAStoppe
     EXPECT_EQ(calls(), (std::vector<std::string>{"loaded", "bootstrap"}));
 }
 
-TEST_F(AppDelegateTest, EachStateIsPresentedInTheWindowTheMenuAndTheTrayIcon) {
-    const auto delegate = built();
-    struct Case {
-        AgentState state;
-        SystemColor dot;
-        std::string symbol;
-        QString title, toggle;
-    };
-    const std::vector<Case> cases = {
-        {AgentState::online, SystemColor::Green, "link.circle.fill", "设备在线", "停止代理"},
-        {AgentState::running, SystemColor::Orange, "arrow.triangle.2.circlepath.circle", "正在连接",
-         "停止代理"},
-        {AgentState::stopped, SystemColor::Red, "link.circle", "代理已停止", "启动代理"},
-    };
-    for (const Case& c : cases) {
-        delegate->applyState(c.state, kDetailIdle);
-        EXPECT_EQ(delegate->statusLabel()->text(), c.title);
-        EXPECT_EQ(delegate->statusDot()->layerColor(), c.dot);
-        EXPECT_EQ(delegate->statusItem()->imageSymbol(), c.symbol);
-        EXPECT_EQ(delegate->statusItem()->imageDescription(), c.title);
-        EXPECT_EQ(itemWithTag(delegate->statusItem()->menu(), 100)->text(), c.title);
-        EXPECT_EQ(delegate->toggleButton()->text(), c.toggle);
-        EXPECT_FALSE(delegate->toggleButton()->icon().isNull());
-    }
-}
-
 TEST_F(AppDelegateTest, ClosingHidesTheWindowAndShowWindowBringsBackTheSameOne) {
     setLoaded(true);
     writeHealth(1);

@@ -106,15 +106,6 @@ TEST(ProcessSpawn, LeavesNoDescriptorNoZombieAndPassesNoDescriptorOn) {
     EXPECT_EQ(run(test::kTestChild, {"fds"}).output, "0\n");
 }
 
-TEST(ProcessSpawn, EnvironmentEntriesAreSetOverTheInheritedOnes) {
-    const std::vector<std::string> environment = {"HOME=/tmp/other home", "QUERN_EXTRA=1"};
-    const std::string lines = "\n" + test::run("/usr/bin/env", {}, environment).output;
-    EXPECT_NE(lines.find("\nHOME=/tmp/other home\n"), std::string::npos);
-    EXPECT_EQ(lines.find("\nHOME="), lines.rfind("\nHOME=")); // replaced, not added beside
-    EXPECT_NE(lines.find("\nQUERN_EXTRA=1\n"), std::string::npos);
-    EXPECT_NE(lines.find("\nPATH="), std::string::npos); // the rest is inherited
-}
-
 TEST(Utf8, StrictValidation) {
     EXPECT_TRUE(isValidUtf8("pid = 12 设备在线 \xF0\x9F\x98\x80"));
     for (const char* bad : {"\xff", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE8\xAE"})

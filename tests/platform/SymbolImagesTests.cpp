@@ -8,17 +8,6 @@
 namespace quern {
 namespace {
 
-// Retina symbols depend on it: a wrong answer draws them at 1x, or at the square of the ratio.
-TEST(SymbolImages, ScaledPixmapSizesAreDeviceIndependentFromQt68On) {
-    EXPECT_FALSE(scaledPixmapSizeIsDeviceIndependent(QVersionNumber(6, 4, 2)));
-    EXPECT_FALSE(scaledPixmapSizeIsDeviceIndependent(QVersionNumber(6, 7, 3)));
-    EXPECT_TRUE(scaledPixmapSizeIsDeviceIndependent(QVersionNumber(6, 8, 0)));
-    EXPECT_TRUE(scaledPixmapSizeIsDeviceIndependent(QVersionNumber(6, 10, 1)));
-    EXPECT_TRUE(scaledPixmapSizeIsDeviceIndependent(QVersionNumber(7, 0)));
-}
-
-// Each symbol the window and the menu use is drawn, sharp at the device pixel ratio, in the wanted
-// colour: a blob or an empty square would mean a missing or broken resource.
 TEST(SymbolImages, EverySymbolIsAGlyphInItsColourAtEveryPixelRatio) {
     const QColor blue(0x0A, 0x84, 0xFF);
     for (const char* name :

@@ -73,28 +73,12 @@ std::vector<int> childProcesses() {
     return children;
 }
 
-std::vector<int> processesWithEnvironment(const std::string& entry) {
-    std::vector<int> found;
-    const std::string wanted = std::string(1, '\0') + entry + '\0';
-    std::error_code error;
-    for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
-        const std::string name = process.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        if (('\0' + readFile((process.path() / "environ").string())).find(wanted) != std::string::npos)
-            found.push_back(std::stoi(name));
-    }
-    return found;
-}
-
 namespace {
 
-SpawnRequest requestFor(const std::string& path, const std::vector<std::string>& arguments,
-                        const std::vector<std::string>& environment) {
+SpawnRequest requestFor(const std::string& path, const std::vector<std::string>& arguments) {
     SpawnRequest request;
     request.path = path;
     request.arguments = arguments;
-    request.environment = environment;
     request.standardOutput = OutputMode::Capture;
     request.standardError = OutputMode::Capture;
     request.timeout = kHangGuard;
@@ -103,14 +87,12 @@ SpawnRequest requestFor(const std::string& path, const std::vector<std::string>&
 
 } // namespace
 
-SpawnResult run(const std::string& path, const std::vector<std::string>& arguments,
-                const std::vector<std::string>& environment) {
-    return spawnAndWait(requestFor(path, arguments, environment));
+SpawnResult run(const std::string& path, const std::vector<std::string>& arguments) {
+    return spawnAndWait(requestFor(path, arguments));
 }
 
-ChildProcess startProgram(const std::string& path, const std::vector<std::string>& arguments,
-                          const std::vector<std::string>& environment) {
-    SpawnRequest request = requestFor(path, arguments, environment);
+ChildProcess startProgram(const std::string& path, const std::vector<std::string>& arguments) {
+    SpawnRequest request = requestFor(path, arguments);
     request.standardOutput = OutputMode::Inherit;
     request.standardError = OutputMode::Inherit;
     return ChildProcess::start(request);

@@ -44,15 +44,11 @@ void writeFile(const std::string& path, std::string_view contents);
 // Open descriptors of this process, and its children still around (zombies included).
 [[nodiscard]] int openDescriptorCount();
 [[nodiscard]] std::vector<int> childProcesses();
-// Processes of any parent whose environment holds exactly this entry, e.g. "HOME=/tmp/x".
-[[nodiscard]] std::vector<int> processesWithEnvironment(const std::string& entry);
 
 // Runs a program to its end through the product's runner, both streams captured; stuck past the
 // hang guard, it is killed and the result says timedOut.
-[[nodiscard]] SpawnResult run(const std::string& path, const std::vector<std::string>& arguments,
-                              const std::vector<std::string>& environment = {});
+[[nodiscard]] SpawnResult run(const std::string& path, const std::vector<std::string>& arguments);
 // Starts a program that runs beside the test; killed and reaped when the handle goes.
-[[nodiscard]] ChildProcess startProgram(const std::string& path, const std::vector<std::string>& arguments,
-                                        const std::vector<std::string>& environment = {});
+[[nodiscard]] ChildProcess startProgram(const std::string& path, const std::vector<std::string>& arguments);
 
 } // namespace quern::test
