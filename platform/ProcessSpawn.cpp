@@ -212,11 +212,6 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
     addOutputAction(setup, STDERR_FILENO, request.standardError, errorsWrite.get());
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
 #if defined(__APPLE__)
-    // Stopped until its exit is watched: a child that ended before the kqueue saw it would never
-    // report its end there.
-    flags |= POSIX_SPAWN_START_SUSPENDED;
-#endif
-#if defined(__APPLE__)
     // Nothing but the three standard streams crosses into the child.
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
     for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
@@ -249,10 +244,9 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
     if (error != 0)
         return child; // glibc reports exec failures here; elsewhere the child exits 127
     child.pid_ = pid;
+    // A child that is gone before its exit could be watched (the kqueue refuses it) is waited for in
+    // steps instead, and found reaped at once.
     child.handle_ = openProcessHandle(pid, child.output_, child.errors_);
-#if defined(__APPLE__)
-    ::kill(pid, SIGCONT); // not reaped yet, so the pid is still ours
-#endif
     return child; // the write ends close here: end of file comes when the child and its heirs close theirs
 }
 

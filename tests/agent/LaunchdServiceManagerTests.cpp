@@ -93,11 +93,8 @@ TEST_F(LaunchdTest, OnlyAPositiveProcessIdIsEverSignalled) {
         std::string kill; // the call that reaches kill, if any
     };
     const std::vector<Row> rows = {
+        // what the parser refuses is refused here too: its own table
         {"\tpid = 0\n", ""},
-        {"\tpid = -1\n", ""},
-        {"\tpid = 18446744073709551616\n", ""},
-        {"\tPID = 7\n", ""},
-        {"\tpid =\n", ""},
         {"\tpid = +" + pid + "\n", "kill|-HUP|+" + pid},
         {"\tpid = 000" + pid + "\n", "kill|-HUP|000" + pid},
         {"\tpid = " + pid + "\n\tpid = 1\n", "kill|-HUP|" + pid},
