@@ -20,7 +20,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace quern {
 namespace {
@@ -111,15 +110,6 @@ const std::string& AppDelegate::agentLog() const {
 
 const std::string& AppDelegate::healthFile() const {
     return healthFile_.get([this] { return appendPathComponent(configDirectory(), kHealthFileName); });
-}
-
-// The user id is read at every use: a target is never cached.
-std::string AppDelegate::domainTarget() const {
-    return quern::domainTarget(::getuid());
-}
-
-std::string AppDelegate::serviceTarget() const {
-    return quern::serviceTarget(::getuid(), serviceLabel_);
 }
 
 double AppDelegate::now() const {

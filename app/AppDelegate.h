@@ -90,8 +90,6 @@ public:
     [[nodiscard]] const std::string& launchAgent() const;
     [[nodiscard]] const std::string& agentLog() const;
     [[nodiscard]] const std::string& healthFile() const;
-    [[nodiscard]] std::string domainTarget() const;
-    [[nodiscard]] std::string serviceTarget() const;
 
     // Wake (agent/): background threads only.
     void wakeAgent() const;

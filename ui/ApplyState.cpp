@@ -32,8 +32,7 @@ void AppDelegate::applyState(AgentState state, std::string_view detail) {
     currentState_ = state;
     statusLabel_->setText(stateTitle);
     detailLabel_->setText(toQString(detail));
-    if (statusDot_->wantsLayer())
-        statusDot_->setLayerColor(look.dotColor);
+    statusDot_->setColor(look.dotColor);
     statusItem_->setImage(look.statusSymbol, stateTitle);
     if (QAction* stateItem = itemWithTag(statusItem_->menu(), 100))
         stateItem->setText(stateTitle);

@@ -108,8 +108,6 @@ void AppDelegate::buildWindow() {
     headerRow->addStretch(1);
 
     // Status card.
-    statusDot_->setWantsLayer(true);
-    statusDot_->setCornerRadius(6);
     statusDot_->setFixedSize(12, 12);
     statusLabel_->setFont(systemFont(18, QFont::DemiBold));
     detailLabel_->setFont(systemFont(12, QFont::Normal));
@@ -118,8 +116,6 @@ void AppDelegate::buildWindow() {
     auto* labelColumn = stack(QBoxLayout::TopToBottom, 4);
     labelColumn->addWidget(statusLabel_);
     labelColumn->addWidget(detailLabel_);
-    activity_->setControlSize(Spinner::Small);
-    activity_->setDisplayedWhenStopped(false);
     auto* statusRow = stack(QBoxLayout::LeftToRight, 12);
     statusRow->addWidget(statusDot_, 0, Qt::AlignVCenter);
     statusRow->addLayout(labelColumn, 1);
