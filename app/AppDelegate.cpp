@@ -11,6 +11,7 @@
 #include "ui/ElidingLabel.h"
 #include "ui/Spinner.h"
 #include "ui/StatusItem.h"
+#include "ui/Texts.h"
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -35,9 +36,7 @@ AppDelegate::ServiceManagerFactory launchdAt(std::string launchctlPath) {
 }
 
 QUrl parseDashboardAddress() {
-    const QUrl url(
-        QString::fromUtf8(kDashboardAddress.data(), static_cast<qsizetype>(kDashboardAddress.size())),
-        QUrl::StrictMode);
+    const QUrl url(QString::fromUtf8(kDashboardAddress), QUrl::StrictMode);
     // A constant of the program: failing to parse is a programming error.
     if (!url.isValid() || url.scheme() != QStringLiteral("https"))
         std::abort();
@@ -79,11 +78,12 @@ AppDelegate::AppDelegate(Hooks hooks)
     , quitWatch_(std::make_unique<QuitWatch>())
     , viewHolder_(std::make_unique<QWidget>())
     , statusDot_(new DotView(viewHolder_.get()))
-    , statusLabel_(new QLabel(QStringLiteral("正在检查"), viewHolder_.get()))
+    , statusLabel_(new QLabel(QString::fromUtf8(kChecking), viewHolder_.get()))
     , detailLabel_(new ElidingLabel(QString(), viewHolder_.get()))
     , activity_(new Spinner(viewHolder_.get()))
-    , toggleButton_(new QPushButton(viewHolder_.get()))
-    , reconnectButton_(new QPushButton(viewHolder_.get()))
+    , toggleButton_(commandButton(kStopAgent, "stop.fill", &AppDelegate::toggleAgent, "toggleButton"))
+    , reconnectButton_(
+          commandButton(kReconnectNow, "arrow.clockwise", &AppDelegate::reconnectAgent, "reconnectButton"))
     , hooks_(std::move(hooks))
     , serviceManager_(hooks_.serviceManager ? hooks_.serviceManager(*this)
                                             : Hooks::fromEnvironment().serviceManager(*this)) {}

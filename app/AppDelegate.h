@@ -103,8 +103,6 @@ public:
     void applyState(AgentState state, std::string_view detail);
     void buildWindow();
     void buildStatusItem();
-    [[nodiscard]] QPushButton* commandButton(const QString& title, std::string_view symbol,
-                                             void (AppDelegate::*action)());
 
     // Read access for the views and the state, as other parts and tests need it.
     [[nodiscard]] QWidget* window() const { return window_.get(); }
@@ -133,6 +131,9 @@ private:
     // A refresh at the moment the health record turns stale, beside the timer's.
     void scheduleStaleEdgeRefresh(double serverOkAt, double refreshTime);
     void updateAppearance();
+    // A window button with its symbol, made in viewHolder_ until buildWindow places it.
+    [[nodiscard]] QPushButton* commandButton(std::string_view title, std::string_view symbol,
+                                             void (AppDelegate::*action)(), const char* objectName);
 
     // Stored properties, in this order.
     const std::string serviceLabel_;

@@ -45,6 +45,9 @@ private:
     QString description_;
 };
 
+// The tray menu's read-only line naming the state.
+inline constexpr int kStateItemTag = 100;
+
 // The menu item carrying the tag; null when there is none.
 [[nodiscard]] QAction* itemWithTag(const QMenu* menu, int tag);
 [[nodiscard]] int tagOf(const QAction* action);
