@@ -30,7 +30,7 @@ AppDelegate::ServiceManagerFactory launchdAt(std::string launchctlPath) {
         LaunchdServiceManager::Tools tools;
         tools.launchctlPath = launchctlPath;
         tools.timeout = AppDelegate::kServiceManagerTimeout;
-        return std::make_unique<LaunchdServiceManager>(tools, delegate.serviceLabel(),
+        return std::make_unique<LaunchdServiceManager>(tools, std::string(kServiceLabel),
                                                        [&delegate] { return delegate.launchAgent(); });
     };
 }
@@ -72,8 +72,7 @@ std::shared_ptr<AppDelegate> AppDelegate::create(Hooks hooks) {
 }
 
 AppDelegate::AppDelegate(Hooks hooks)
-    : serviceLabel_(kServiceLabel)
-    , dashboardURL_(parseDashboardAddress())
+    : dashboardURL_(parseDashboardAddress())
     , home_(hooks.home.empty() ? currentHomeDirectory() : hooks.home)
     , quitWatch_(std::make_unique<QuitWatch>())
     , viewHolder_(std::make_unique<QWidget>())
@@ -101,7 +100,7 @@ const std::string& AppDelegate::configDirectory() const {
 
 const std::string& AppDelegate::launchAgent() const {
     return launchAgent_.get(
-        [this] { return appendPathComponent(home_, launchAgentRelativePath(serviceLabel_)); });
+        [this] { return appendPathComponent(home_, launchAgentRelativePath(kServiceLabel)); });
 }
 
 const std::string& AppDelegate::agentLog() const {

@@ -254,11 +254,11 @@ QIcon iconFor(std::string_view name, std::optional<Tint> tint) {
     return QIcon(new SymbolEngine(std::move(renderer), QString::fromUtf8(name), std::move(tint)));
 }
 
-} // namespace
-
 bool hasSymbol(std::string_view name) {
     return isPlausibleName(name) && name != kApplicationImage && QFile::exists(resourcePath(name));
 }
+
+} // namespace
 
 QIcon symbolImage(std::string_view name, const QColor& color) {
     if (!hasSymbol(name))
