@@ -10,13 +10,9 @@ namespace quern {
 
 void AppDelegate::repairAgent(bool serviceLoaded) const {
     if (serviceLoaded)
-        wakeAgent();
+        serviceManager_->wake();
     else
         serviceManager_->bootstrap();
-}
-
-void AppDelegate::wakeAgent() const {
-    serviceManager_->wake();
 }
 
 void AppDelegate::performAgentAction(AgentAction action) {

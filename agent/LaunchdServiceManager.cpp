@@ -15,7 +15,7 @@ LaunchdServiceManager::LaunchdServiceManager(Tools tools, std::string serviceLab
     , serviceLabel_(std::move(serviceLabel))
     , launchAgent_(std::move(launchAgent)) {}
 
-std::string LaunchdServiceManager::serviceTarget() const {
+std::string LaunchdServiceManager::userServiceTarget() const {
     return quern::serviceTarget(::getuid(), serviceLabel_);
 }
 
@@ -44,7 +44,7 @@ std::string LaunchdServiceManager::launchctlOutput(std::span<const std::string> 
 }
 
 bool LaunchdServiceManager::loaded() {
-    const std::array<std::string, 2> print = {"print", serviceTarget()};
+    const std::array<std::string, 2> print = {"print", userServiceTarget()};
     return launchctl(print) == 0;
 }
 
@@ -58,12 +58,12 @@ void LaunchdServiceManager::bootstrap() {
 }
 
 void LaunchdServiceManager::bootout() {
-    const std::array<std::string, 2> arguments = {"bootout", serviceTarget()};
+    const std::array<std::string, 2> arguments = {"bootout", userServiceTarget()};
     (void)launchctl(arguments);
 }
 
 void LaunchdServiceManager::wake() {
-    const std::array<std::string, 2> print = {"print", serviceTarget()};
+    const std::array<std::string, 2> print = {"print", userServiceTarget()};
     const std::optional<std::string> pid = pidTextFromDescription(launchctlOutput(print));
     if (!pid)
         return;

@@ -41,7 +41,7 @@ private:
     [[nodiscard]] SpawnResult runTool(const std::string& path, std::span<const std::string> arguments,
                                       OutputMode standardOutput, OutputMode standardError) const;
     // Formed at every use: the user id is read anew each time.
-    [[nodiscard]] std::string serviceTarget() const;
+    [[nodiscard]] std::string userServiceTarget() const;
 
     const Tools tools_;
     const std::string serviceLabel_;

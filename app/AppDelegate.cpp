@@ -11,6 +11,7 @@
 #include "ui/ElidingLabel.h"
 #include "ui/Spinner.h"
 #include "ui/StatusItem.h"
+#include "ui/Texts.h"
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -20,7 +21,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace quern {
 namespace {
@@ -30,15 +30,13 @@ AppDelegate::ServiceManagerFactory launchdAt(std::string launchctlPath) {
         LaunchdServiceManager::Tools tools;
         tools.launchctlPath = launchctlPath;
         tools.timeout = AppDelegate::kServiceManagerTimeout;
-        return std::make_unique<LaunchdServiceManager>(tools, delegate.serviceLabel(),
+        return std::make_unique<LaunchdServiceManager>(tools, std::string(kServiceLabel),
                                                        [&delegate] { return delegate.launchAgent(); });
     };
 }
 
 QUrl parseDashboardAddress() {
-    const QUrl url(
-        QString::fromUtf8(kDashboardAddress.data(), static_cast<qsizetype>(kDashboardAddress.size())),
-        QUrl::StrictMode);
+    const QUrl url(QString::fromUtf8(kDashboardAddress), QUrl::StrictMode);
     // A constant of the program: failing to parse is a programming error.
     if (!url.isValid() || url.scheme() != QStringLiteral("https"))
         std::abort();
@@ -74,17 +72,17 @@ std::shared_ptr<AppDelegate> AppDelegate::create(Hooks hooks) {
 }
 
 AppDelegate::AppDelegate(Hooks hooks)
-    : serviceLabel_(kServiceLabel)
-    , dashboardURL_(parseDashboardAddress())
+    : dashboardURL_(parseDashboardAddress())
     , home_(hooks.home.empty() ? currentHomeDirectory() : hooks.home)
     , quitWatch_(std::make_unique<QuitWatch>())
     , viewHolder_(std::make_unique<QWidget>())
     , statusDot_(new DotView(viewHolder_.get()))
-    , statusLabel_(new QLabel(QStringLiteral("正在检查"), viewHolder_.get()))
+    , statusLabel_(new QLabel(QString::fromUtf8(kChecking), viewHolder_.get()))
     , detailLabel_(new ElidingLabel(QString(), viewHolder_.get()))
     , activity_(new Spinner(viewHolder_.get()))
-    , toggleButton_(new QPushButton(viewHolder_.get()))
-    , reconnectButton_(new QPushButton(viewHolder_.get()))
+    , toggleButton_(commandButton(kStopAgent, "stop.fill", &AppDelegate::toggleAgent, "toggleButton"))
+    , reconnectButton_(
+          commandButton(kReconnectNow, "arrow.clockwise", &AppDelegate::reconnectAgent, "reconnectButton"))
     , hooks_(std::move(hooks))
     , serviceManager_(hooks_.serviceManager ? hooks_.serviceManager(*this)
                                             : Hooks::fromEnvironment().serviceManager(*this)) {}
@@ -102,7 +100,7 @@ const std::string& AppDelegate::configDirectory() const {
 
 const std::string& AppDelegate::launchAgent() const {
     return launchAgent_.get(
-        [this] { return appendPathComponent(home_, launchAgentRelativePath(serviceLabel_)); });
+        [this] { return appendPathComponent(home_, launchAgentRelativePath(kServiceLabel)); });
 }
 
 const std::string& AppDelegate::agentLog() const {
@@ -111,15 +109,6 @@ const std::string& AppDelegate::agentLog() const {
 
 const std::string& AppDelegate::healthFile() const {
     return healthFile_.get([this] { return appendPathComponent(configDirectory(), kHealthFileName); });
-}
-
-// The user id is read at every use: a target is never cached.
-std::string AppDelegate::domainTarget() const {
-    return quern::domainTarget(::getuid());
-}
-
-std::string AppDelegate::serviceTarget() const {
-    return quern::serviceTarget(::getuid(), serviceLabel_);
 }
 
 double AppDelegate::now() const {

@@ -45,7 +45,6 @@ public:
         ServiceManagerFactory serviceManager;
         std::function<double()> clock; // seconds since 1970; empty: the wall clock
         std::chrono::milliseconds settlePause{1200};
-        std::chrono::milliseconds refreshInterval{2000};
 
         // launchd through /bin/launchctl on macOS. Elsewhere the user's systemd, or launchd through
         // the launchctl that $QUERN_ZOVA_LAUNCHCTL names.
@@ -82,36 +81,20 @@ public slots:
     void openLogs();       // ui/
 
 public:
-    // Locations (app/). The computed ones are formed once, safely from any thread.
-    [[nodiscard]] const std::string& serviceLabel() const { return serviceLabel_; }
-    [[nodiscard]] const QUrl& dashboardURL() const { return dashboardURL_; }
-    [[nodiscard]] const std::string& home() const { return home_; }
-    [[nodiscard]] const std::string& configDirectory() const;
+    // The property list's path (app/), formed once, safely from any thread; a launchd manager reads it.
     [[nodiscard]] const std::string& launchAgent() const;
-    [[nodiscard]] const std::string& agentLog() const;
-    [[nodiscard]] const std::string& healthFile() const;
-    [[nodiscard]] std::string domainTarget() const;
-    [[nodiscard]] std::string serviceTarget() const;
-
-    // Wake (agent/): background threads only.
-    void wakeAgent() const;
 
     // Status (status/): main thread.
-    [[nodiscard]] HealthRecord readHealth() const;
     void refreshStatus();
-    void automaticallyReconnect(double now, bool serviceRunning);
 
     // Presentation and views (ui/): main thread.
     void applyState(AgentState state, std::string_view detail);
     void buildWindow();
     void buildStatusItem();
-    [[nodiscard]] QPushButton* commandButton(const QString& title, std::string_view symbol,
-                                             void (AppDelegate::*action)());
 
-    // Read access for the views and the state, as other parts and tests need it.
+    // Read access for the views and the state, as the benchmark and tests need it.
     [[nodiscard]] QWidget* window() const { return window_.get(); }
     [[nodiscard]] StatusItem* statusItem() const { return statusItem_.get(); }
-    [[nodiscard]] DotView* statusDot() const { return statusDot_; }
     [[nodiscard]] QLabel* statusLabel() const { return statusLabel_; }
     [[nodiscard]] ElidingLabel* detailLabel() const { return detailLabel_; }
     [[nodiscard]] Spinner* activity() const { return activity_; }
@@ -119,13 +102,21 @@ public:
     [[nodiscard]] QPushButton* reconnectButton() const { return reconnectButton_; }
     [[nodiscard]] QTimer* timer() const { return timer_; }
     [[nodiscard]] AgentState currentState() const { return currentState_; }
-    [[nodiscard]] double now() const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     explicit AppDelegate(Hooks hooks);
+
+    // The agent's other locations (app/), formed once, safely from any thread.
+    [[nodiscard]] const std::string& configDirectory() const;
+    [[nodiscard]] const std::string& agentLog() const;
+    [[nodiscard]] const std::string& healthFile() const;
+    [[nodiscard]] double now() const;
+
+    [[nodiscard]] HealthRecord readHealth() const;
+    void automaticallyReconnect(double now, bool serviceRunning);
 
     using AgentAction = std::function<void()>;
     void performAgentAction(AgentAction action);
@@ -135,9 +126,11 @@ private:
     // A refresh at the moment the health record turns stale, beside the timer's.
     void scheduleStaleEdgeRefresh(double serverOkAt, double refreshTime);
     void updateAppearance();
+    // A window button with its symbol, made in viewHolder_ until buildWindow places it.
+    [[nodiscard]] QPushButton* commandButton(std::string_view title, std::string_view symbol,
+                                             void (AppDelegate::*action)(), const char* objectName);
 
     // Stored properties, in this order.
-    const std::string serviceLabel_;
     const QUrl dashboardURL_;
     const std::string home_;
     ComputedOnce<std::string> configDirectory_;

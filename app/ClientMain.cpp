@@ -5,6 +5,7 @@
 #include "platform/AppNap.h"
 #include "platform/BackgroundQueue.h"
 #include "platform/Reopen.h"
+#include "ui/Texts.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -38,8 +39,8 @@ void chooseHeadlessPlatformIfNeeded() {
 int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
     chooseHeadlessPlatformIfNeeded();
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Quern Zova"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Quern Zova"));
+    QApplication::setApplicationName(QString::fromUtf8(kAppName));
+    QApplication::setApplicationDisplayName(QString::fromUtf8(kAppName));
     QGuiApplication::setDesktopFileName(QStringLiteral("quern-zova"));
 
     // Before anything is built: a second launch only hands over to the client already running.

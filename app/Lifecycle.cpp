@@ -9,9 +9,15 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <chrono>
 #include <cstdlib>
 
 namespace quern {
+namespace {
+
+constexpr std::chrono::milliseconds kRefreshInterval{2000};
+
+} // namespace
 
 void AppDelegate::applicationDidFinishLaunching() {
     // An ordinary application with a window; the tray item is an extra way in, not the only one.
@@ -27,7 +33,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     serviceManager_->setChangeHandler([this] { refreshStatus(); });
 
     timer_ = new QTimer(this);
-    timer_->setInterval(hooks_.refreshInterval);
+    timer_->setInterval(kRefreshInterval);
     timer_->setTimerType(Qt::PreciseTimer); // no tolerance: a tick every 2.0 seconds
     // The connection dies with this object: a tick after it is gone does nothing.
     connect(timer_, &QTimer::timeout, this, [this] { refreshStatus(); });

@@ -2,12 +2,10 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QThreadPool>
 
 #include <condition_variable>
-#include <deque>
-#include <list>
 #include <mutex>
-#include <thread>
 
 #if defined(__linux__)
 #include <sys/resource.h>
@@ -23,10 +21,10 @@ namespace {
 using namespace std::chrono_literals;
 
 // Actions sleep through their settle pause on these threads, so a handful of quick clicks must not
-// wait in line: a queue grows a thread whenever no idle one is free, up to this many.
+// wait in line behind them (the default maximum is the number of cores).
 constexpr int kMaxThreadsPerQueue = 64;
 // Threads idle this long end, so an idle client keeps none of them.
-constexpr auto kIdleExpiry = 10s;
+constexpr std::chrono::milliseconds kIdleExpiry = 10s;
 
 void setQualityOfThisThread(QualityOfService quality) {
 #if defined(__linux__)
@@ -41,28 +39,26 @@ void setQualityOfThisThread(QualityOfService quality) {
 #endif
 }
 
-// A concurrent queue on plain threads: no event loop and no descriptor per thread.
-class Queue {
+// Qt's pools: a thread runs one job at a time and sets its own class for each; no event loop.
+class Queues {
 public:
-    explicit Queue(QualityOfService quality)
-        : quality_(quality) {}
-    Queue(const Queue&) = delete;
-    Queue& operator=(const Queue&) = delete;
-    ~Queue() { shutDown(); }
+    Queues() {
+        for (QThreadPool* pool : {&userInitiated_, &utility_}) {
+            pool->setMaxThreadCount(kMaxThreadsPerQueue);
+            pool->setExpiryTimeout(static_cast<int>(kIdleExpiry.count()));
+        }
+    }
+    ~Queues() { shutDown(); }
 
-    void dispatch(std::function<void()> job) {
-        std::unique_lock lock(mutex_);
+    void dispatch(QualityOfService quality, std::function<void()> job) {
+        const std::lock_guard lock(mutex_); // a shutdown either sees this job or it never starts
         if (shuttingDown_)
             return; // the process is quitting: nothing new starts
-        joinFinished(lock);
-        jobs_.push_back(std::move(job));
-        if (idle_ > 0 || static_cast<int>(threads_.size()) >= kMaxThreadsPerQueue) {
-            wake_.notify_one();
-            return;
-        }
-        threads_.emplace_back();
-        auto self = std::prev(threads_.end());
-        *self = std::thread([this, self] { work(self); });
+        QThreadPool& pool = quality == QualityOfService::utility ? utility_ : userInitiated_;
+        pool.start([quality, job = std::move(job)] {
+            setQualityOfThisThread(quality);
+            job();
+        });
     }
 
     void sleep(std::chrono::milliseconds duration) {
@@ -71,75 +67,32 @@ public:
     }
 
     void shutDown() {
-        std::list<std::thread> running;
         {
-            std::lock_guard lock(mutex_);
+            const std::lock_guard lock(mutex_);
             shuttingDown_ = true;
-            running.splice(running.end(), threads_);
-            running.splice(running.end(), finished_);
         }
-        wake_.notify_all();
         sleepers_.notify_all();
-        for (std::thread& thread : running)
-            if (thread.joinable())
-                thread.join();
+        userInitiated_.waitForDone();
+        utility_.waitForDone();
     }
 
 private:
-    void work(std::list<std::thread>::iterator self) {
-        setQualityOfThisThread(quality_);
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            ++idle_;
-            const bool woken =
-                wake_.wait_for(lock, kIdleExpiry, [&] { return !jobs_.empty() || shuttingDown_; });
-            --idle_;
-            if (!woken || (jobs_.empty() && shuttingDown_))
-                break;
-            std::function<void()> job = std::move(jobs_.front());
-            jobs_.pop_front();
-            lock.unlock();
-            job();
-            job = nullptr; // release what the job held before waiting again
-            lock.lock();
-        }
-        // Handed to the next dispatch (or the shutdown) to be joined; never detached.
-        if (!shuttingDown_)
-            finished_.splice(finished_.end(), threads_, self);
-    }
-
-    void joinFinished(std::unique_lock<std::mutex>& lock) {
-        if (finished_.empty())
-            return;
-        std::list<std::thread> done;
-        done.swap(finished_);
-        lock.unlock();
-        for (std::thread& thread : done)
-            thread.join();
-        lock.lock();
-    }
-
-    const QualityOfService quality_;
     std::mutex mutex_;
-    std::condition_variable wake_;     // workers waiting for a job
     std::condition_variable sleepers_; // settle pauses, cut short only by the shutdown
-    std::deque<std::function<void()>> jobs_;
-    std::list<std::thread> threads_;
-    std::list<std::thread> finished_;
-    int idle_ = 0;
     bool shuttingDown_ = false;
+    QThreadPool userInitiated_;
+    QThreadPool utility_;
 };
 
-Queue& queue(QualityOfService quality) {
-    static Queue userInitiated(QualityOfService::userInitiated);
-    static Queue utility(QualityOfService::utility);
-    return quality == QualityOfService::utility ? utility : userInitiated;
+Queues& queues() {
+    static Queues instance;
+    return instance;
 }
 
 } // namespace
 
 void dispatchAsync(QualityOfService quality, std::function<void()> job) {
-    queue(quality).dispatch(std::move(job));
+    queues().dispatch(quality, std::move(job));
 }
 
 void dispatchToMain(std::function<void()> job) {
@@ -150,12 +103,11 @@ void dispatchToMain(std::function<void()> job) {
 }
 
 void sleepOnBackgroundThread(std::chrono::milliseconds duration) {
-    queue(QualityOfService::userInitiated).sleep(duration);
+    queues().sleep(duration);
 }
 
 void shutDownBackgroundQueues() {
-    queue(QualityOfService::userInitiated).shutDown();
-    queue(QualityOfService::utility).shutDown();
+    queues().shutDown();
 }
 
 } // namespace quern

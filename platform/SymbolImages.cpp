@@ -46,8 +46,7 @@ bool isPlausibleName(std::string_view name) {
 QString resourcePath(std::string_view name) {
     static const bool registered = (registerImageResources(), true);
     Q_UNUSED(registered);
-    return QStringLiteral(":/icons/") + QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())) +
-           QStringLiteral(".svg");
+    return QStringLiteral(":/icons/") + QString::fromUtf8(name) + QStringLiteral(".svg");
 }
 
 // Parsed once per name and shared by every icon showing it.
@@ -252,15 +251,14 @@ QIcon iconFor(std::string_view name, std::optional<Tint> tint) {
     auto renderer = rendererFor(name);
     if (!renderer)
         return {};
-    return QIcon(new SymbolEngine(std::move(renderer), QString::fromUtf8(name.data(), qsizetype(name.size())),
-                                  std::move(tint)));
+    return QIcon(new SymbolEngine(std::move(renderer), QString::fromUtf8(name), std::move(tint)));
 }
-
-} // namespace
 
 bool hasSymbol(std::string_view name) {
     return isPlausibleName(name) && name != kApplicationImage && QFile::exists(resourcePath(name));
 }
+
+} // namespace
 
 QIcon symbolImage(std::string_view name, const QColor& color) {
     if (!hasSymbol(name))

@@ -22,6 +22,4 @@ namespace quern {
 // the palette's text colour ringed by its window colour, legible on light and dark panels alike.
 [[nodiscard]] QIcon trayImage(std::string_view name, const QPalette& palette);
 
-[[nodiscard]] bool hasSymbol(std::string_view name);
-
 } // namespace quern

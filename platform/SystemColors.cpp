@@ -20,8 +20,6 @@ constexpr Appearances appearancesOf(SystemColor color) {
         return {qRgb(0xFF, 0x95, 0x00), qRgb(0xFF, 0x9F, 0x0A)};
     case SystemColor::Red:
         return {qRgb(0xFF, 0x3B, 0x30), qRgb(0xFF, 0x45, 0x3A)};
-    case SystemColor::Label: // 0.847
-        return {qRgba(0, 0, 0, 216), qRgba(255, 255, 255, 216)};
     case SystemColor::SecondaryLabel: // 0.498 / 0.549
         return {qRgba(0, 0, 0, 127), qRgba(255, 255, 255, 140)};
     case SystemColor::TertiaryLabel: // 0.259 / 0.247
@@ -39,16 +37,17 @@ double luma(const QColor& c) {
     return 0.299 * c.redF() + 0.587 * c.greenF() + 0.114 * c.blueF();
 }
 
+// Qt 6.4 has no colour scheme hint: a palette whose text is lighter than its window is dark.
+bool isDarkPalette(const QPalette& palette) {
+    return luma(palette.color(QPalette::Active, QPalette::WindowText)) >
+           luma(palette.color(QPalette::Active, QPalette::Window));
+}
+
 } // namespace
 
 QColor systemColor(SystemColor color, const QPalette& palette) {
     const Appearances values = appearancesOf(color);
     return QColor::fromRgba(isDarkPalette(palette) ? values.dark : values.light);
-}
-
-bool isDarkPalette(const QPalette& palette) {
-    return luma(palette.color(QPalette::Active, QPalette::WindowText)) >
-           luma(palette.color(QPalette::Active, QPalette::Window));
 }
 
 } // namespace quern

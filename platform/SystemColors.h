@@ -1,16 +1,14 @@
 #pragma once
 
-#include "platform/SystemColor.h"
-
 #include <QColor>
 #include <QPalette>
 
 namespace quern {
 
+// The macOS named colours the views are written against, each with a light and a dark value.
+enum class SystemColor { Green, Orange, Red, SecondaryLabel, TertiaryLabel, Separator, ControlBackground };
+
 // The light or dark appearance of `color`, whichever `palette` is.
 [[nodiscard]] QColor systemColor(SystemColor color, const QPalette& palette);
-
-// Qt 6.4 has no colour scheme hint: a palette whose text is lighter than its window is dark.
-[[nodiscard]] bool isDarkPalette(const QPalette& palette);
 
 } // namespace quern

@@ -11,14 +11,20 @@ double serverOkTime(const HealthRecord& health) {
     return found->get<double>();
 }
 
+namespace {
+
+// Fresh: a positive time less than 12 s before now; a time in the future counts as fresh.
 bool isFresh(double serverOkAt, double now) {
     return serverOkAt > 0.0 && now - serverOkAt < kFreshnessWindow;
 }
 
+// Busy: "busy_command_id" is a non-empty JSON string.
 bool isBusy(const HealthRecord& health) {
     const auto found = health.find("busy_command_id");
     return found != health.end() && found->is_string() && !found->get_ref<const std::string&>().empty();
 }
+
+} // namespace
 
 StatusDerivation deriveStatus(bool serviceRunning, double now, const HealthRecord& health) {
     if (serviceRunning && isFresh(serverOkTime(health), now))

@@ -24,10 +24,6 @@ struct StatusDerivation {
 
 // "server_ok_at" when it is a JSON number, else 0.
 [[nodiscard]] double serverOkTime(const HealthRecord& health);
-// Fresh: a positive time less than 12 s before now; a time in the future counts as fresh.
-[[nodiscard]] bool isFresh(double serverOkAt, double now);
-// Busy: "busy_command_id" is a non-empty JSON string.
-[[nodiscard]] bool isBusy(const HealthRecord& health);
 
 // The state and detail text for one refresh.
 [[nodiscard]] StatusDerivation deriveStatus(bool serviceRunning, double now, const HealthRecord& health);

@@ -14,33 +14,25 @@
 #include <cstdlib>
 
 namespace quern {
-namespace {
-
-QString toQString(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-} // namespace
 
 void AppDelegate::applyState(AgentState state, std::string_view detail) {
     if (!statusItem_)
         std::abort(); // built at launch, before the first refresh
 
     const StatePresentation look = presentationFor(state);
-    const QString stateTitle = toQString(title(state));
+    const QString stateTitle = QString::fromUtf8(title(state));
 
     currentState_ = state;
     statusLabel_->setText(stateTitle);
-    detailLabel_->setText(toQString(detail));
-    if (statusDot_->wantsLayer())
-        statusDot_->setLayerColor(look.dotColor);
+    detailLabel_->setText(QString::fromUtf8(detail));
+    statusDot_->setColor(look.dotColor);
     statusItem_->setImage(look.statusSymbol, stateTitle);
-    if (QAction* stateItem = itemWithTag(statusItem_->menu(), 100))
+    if (QAction* stateItem = itemWithTag(statusItem_->menu(), kStateItemTag))
         stateItem->setText(stateTitle);
 
-    toggleButton_->setText(toQString(look.toggleTitle));
+    toggleButton_->setText(QString::fromUtf8(look.toggleTitle));
     // Drawing a symbol is the costliest step of a refresh; the same one is not drawn again.
-    const QString toggleSymbol = toQString(look.toggleSymbol);
+    const QString toggleSymbol = QString::fromUtf8(look.toggleSymbol);
     if (toggleButton_->property("symbol").toString() != toggleSymbol || toggleButton_->icon().isNull()) {
         toggleButton_->setProperty("symbol", toggleSymbol);
         toggleButton_->setIcon(

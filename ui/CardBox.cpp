@@ -6,31 +6,29 @@
 #include <QPainterPath>
 
 namespace quern {
+namespace {
+
+constexpr qreal kCornerRadius = 8.0;
+constexpr qreal kBorderWidth = 1.0;
+
+QColor withAlpha(QColor color, qreal alpha) {
+    color.setAlphaF(alpha);
+    return color;
+}
+
+} // namespace
 
 CardBox::CardBox(QWidget* parent)
     : QWidget(parent) {}
 
-QColor CardBox::borderColor() const {
-    QColor color = systemColor(SystemColor::Separator, palette());
-    color.setAlphaF(0.45);
-    return color;
-}
-
-QColor CardBox::fillColor() const {
-    QColor color = systemColor(SystemColor::ControlBackground, palette());
-    color.setAlphaF(0.62);
-    return color;
-}
-
 void CardBox::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const qreal inset = borderWidth() / 2;
+    const qreal inset = kBorderWidth / 2;
     QPainterPath path;
-    path.addRoundedRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset), cornerRadius(),
-                        cornerRadius());
-    painter.fillPath(path, fillColor());
-    painter.setPen(QPen(borderColor(), borderWidth()));
+    path.addRoundedRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset), kCornerRadius, kCornerRadius);
+    painter.fillPath(path, withAlpha(systemColor(SystemColor::ControlBackground, palette()), 0.62));
+    painter.setPen(QPen(withAlpha(systemColor(SystemColor::Separator, palette()), 0.45), kBorderWidth));
     painter.drawPath(path);
 }
 

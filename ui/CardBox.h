@@ -11,11 +11,6 @@ class CardBox : public QWidget {
 public:
     explicit CardBox(QWidget* parent = nullptr);
 
-    [[nodiscard]] QColor borderColor() const;
-    [[nodiscard]] QColor fillColor() const;
-    [[nodiscard]] qreal cornerRadius() const { return 8.0; }
-    [[nodiscard]] qreal borderWidth() const { return 1.0; }
-
 protected:
     void paintEvent(QPaintEvent* event) override;
 };

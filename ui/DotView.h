@@ -7,27 +7,19 @@
 
 namespace quern {
 
-// The state dot: a round patch of a named system colour, re-resolved on every paint so that it
-// follows the light or dark appearance. Like a view without a layer, it draws nothing until
-// given one.
+// The state dot: a disc of a named system colour, re-resolved on every paint so that it follows
+// the light or dark appearance. It paints nothing until given a colour.
 class DotView : public QWidget {
     Q_OBJECT
 public:
     explicit DotView(QWidget* parent = nullptr);
 
-    void setWantsLayer(bool wants) { wantsLayer_ = wants; }
-    [[nodiscard]] bool wantsLayer() const { return wantsLayer_; }
-    void setCornerRadius(qreal radius);
-    void setLayerColor(SystemColor color);
-    [[nodiscard]] std::optional<SystemColor> layerColor() const { return color_; }
-    [[nodiscard]] QColor resolvedColor() const;
+    void setColor(SystemColor color);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    bool wantsLayer_ = false;
-    qreal cornerRadius_ = 0;
     std::optional<SystemColor> color_;
 };
 

@@ -11,7 +11,6 @@ public:
     explicit ElidingLabel(const QString& text, QWidget* parent = nullptr);
 
     void setElideMode(Qt::TextElideMode mode);
-    [[nodiscard]] Qt::TextElideMode elideMode() const { return mode_; }
     // The text as painted at the current width.
     [[nodiscard]] QString displayedText() const;
     [[nodiscard]] QSize minimumSizeHint() const override;

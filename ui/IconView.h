@@ -11,7 +11,6 @@ class IconView : public QWidget {
 public:
     explicit IconView(QIcon icon, QWidget* parent = nullptr);
     void setCornerRadius(qreal radius);
-    [[nodiscard]] const QIcon& icon() const { return icon_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -10,6 +10,7 @@
 #include "ui/IconView.h"
 #include "ui/Spinner.h"
 #include "ui/StatusItem.h"
+#include "ui/Texts.h"
 
 #include <QBoxLayout>
 #include <QGuiApplication>
@@ -57,15 +58,15 @@ QWidget* holding(QLayout* layout) {
 
 } // namespace
 
-QPushButton* AppDelegate::commandButton(const QString& title, std::string_view symbol,
-                                        void (AppDelegate::*action)()) {
-    auto* button = new QPushButton(title);
+QPushButton* AppDelegate::commandButton(std::string_view title, std::string_view symbol,
+                                        void (AppDelegate::*action)(), const char* objectName) {
+    auto* button = new QPushButton(QString::fromUtf8(title), viewHolder_.get());
+    button->setObjectName(QLatin1String(objectName));
     connect(button, &QPushButton::clicked, this, action);
-    const QString symbolName = QString::fromUtf8(symbol.data(), static_cast<qsizetype>(symbol.size()));
-    button->setProperty("symbol", symbolName);
+    button->setProperty("symbol", QString::fromUtf8(symbol));
     // An unknown symbol gives no image, and the button shows its title alone.
     button->setIcon(symbolImage(symbol, button->palette().color(QPalette::ButtonText)));
-    button->setAccessibleName(title);
+    button->setAccessibleName(button->text());
     button->setFont(systemFont(13, QFont::DemiBold));
     button->setAutoDefault(false);
     return button;
@@ -75,7 +76,7 @@ void AppDelegate::buildWindow() {
     window_ =
         std::make_unique<QWidget>(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                                Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    window_->setWindowTitle(QStringLiteral("Quern Zova"));
+    window_->setWindowTitle(QString::fromUtf8(kAppName));
     window_->setFixedSize(kContentWidth, kContentHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame(QPoint(), window_->size());
@@ -90,9 +91,9 @@ void AppDelegate::buildWindow() {
     window_->setLayout(windowLayout);
 
     // Header.
-    auto* titleLabel = new QLabel(QStringLiteral("Quern Zova"));
+    auto* titleLabel = new QLabel(QString::fromUtf8(kAppName));
     titleLabel->setFont(systemFont(28, QFont::Bold));
-    auto* subtitleLabel = new QLabel(QStringLiteral("本机连接"));
+    auto* subtitleLabel = new QLabel(QString::fromUtf8(kSubtitle));
     subtitleLabel->setFont(systemFont(13, QFont::Medium));
     setTextColor(subtitleLabel, SystemColor::SecondaryLabel);
     auto* titleColumn = stack(QBoxLayout::TopToBottom, 3);
@@ -108,8 +109,6 @@ void AppDelegate::buildWindow() {
     headerRow->addStretch(1);
 
     // Status card.
-    statusDot_->setWantsLayer(true);
-    statusDot_->setCornerRadius(6);
     statusDot_->setFixedSize(12, 12);
     statusLabel_->setFont(systemFont(18, QFont::DemiBold));
     detailLabel_->setFont(systemFont(12, QFont::Normal));
@@ -118,8 +117,6 @@ void AppDelegate::buildWindow() {
     auto* labelColumn = stack(QBoxLayout::TopToBottom, 4);
     labelColumn->addWidget(statusLabel_);
     labelColumn->addWidget(detailLabel_);
-    activity_->setControlSize(Spinner::Small);
-    activity_->setDisplayedWhenStopped(false);
     auto* statusRow = stack(QBoxLayout::LeftToRight, 12);
     statusRow->addWidget(statusDot_, 0, Qt::AlignVCenter);
     statusRow->addLayout(labelColumn, 1);
@@ -131,17 +128,9 @@ void AppDelegate::buildWindow() {
     statusCard->setLayout(statusRow);
     statusCard->setFixedHeight(78);
 
-    // Commands. The buttons made at construction give way to the command buttons.
-    QPushButton* previousReconnect = reconnectButton_;
-    QPushButton* previousToggle = toggleButton_;
-    reconnectButton_ =
-        commandButton(QStringLiteral("立即重连"), "arrow.clockwise", &AppDelegate::reconnectAgent);
-    toggleButton_ = commandButton(QStringLiteral("停止代理"), "stop.fill", &AppDelegate::toggleAgent);
-    previousReconnect->deleteLater();
-    previousToggle->deleteLater();
+    // Commands; the toggle and reconnect buttons were made at construction.
     QPushButton* dashboardButton =
-        commandButton(QStringLiteral("打开控制台"), "safari", &AppDelegate::openDashboard);
-    dashboardButton->setObjectName(QStringLiteral("dashboardButton"));
+        commandButton(kOpenConsole, "safari", &AppDelegate::openDashboard, "dashboardButton");
     dashboardButton->setDefault(true);
     dashboardButton->setFixedHeight(44);
     // Return presses the default button wherever the focus is in this window.
@@ -157,18 +146,14 @@ void AppDelegate::buildWindow() {
     primaryButtonRow->addWidget(dashboardButton, 1);
     primaryButtonRow->addWidget(reconnectButton_, 1);
     QPushButton* logsButton =
-        commandButton(QStringLiteral("查看日志"), "doc.text.magnifyingglass", &AppDelegate::openLogs);
-    logsButton->setObjectName(QStringLiteral("logsButton"));
+        commandButton(kViewLog, "doc.text.magnifyingglass", &AppDelegate::openLogs, "logsButton");
     logsButton->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
     toggleButton_->setFixedHeight(40);
     auto* secondaryButtonRow = stack(QBoxLayout::LeftToRight, 10);
     secondaryButtonRow->addWidget(toggleButton_, 1);
     secondaryButtonRow->addWidget(logsButton, 1);
-    reconnectButton_->setObjectName(QStringLiteral("reconnectButton"));
-    toggleButton_->setObjectName(QStringLiteral("toggleButton"));
 
-    auto* footnoteLabel = new QLabel(QStringLiteral(
-        "后台代理会随登录自动启动。窗口关闭后，菜单栏中的连接图标仍可用于查看状态和重新连接。"));
+    auto* footnoteLabel = new QLabel(QString::fromUtf8(kFootnote));
     footnoteLabel->setObjectName(QStringLiteral("footnoteLabel"));
     footnoteLabel->setWordWrap(true);
     footnoteLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -203,10 +188,8 @@ void AppDelegate::updateAppearance() {
         if (color.isValid())
             setTextColor(widget, static_cast<SystemColor>(color.toInt()));
         if (auto* button = qobject_cast<QPushButton*>(widget)) {
-            const QByteArray symbol = button->property("symbol").toString().toUtf8();
-            button->setIcon(
-                symbolImage(std::string_view(symbol.constData(), static_cast<size_t>(symbol.size())),
-                            palette.color(QPalette::ButtonText)));
+            const std::string symbol = button->property("symbol").toString().toStdString();
+            button->setIcon(symbolImage(symbol, palette.color(QPalette::ButtonText)));
         }
     }
     if (statusItem_)

@@ -9,6 +9,7 @@
 namespace quern {
 namespace {
 
+constexpr int kSide = 16;
 constexpr int kSpokes = 12;
 constexpr int kFrameMs = 1000 / kSpokes; // one turn a second
 constexpr double kTailOpacity = 0.22;    // the faintest spoke, still visible against the window
@@ -17,11 +18,10 @@ constexpr double kTailOpacity = 0.22;    // the faintest spoke, still visible ag
 
 Spinner::Spinner(QWidget* parent)
     : QWidget(parent) {
-    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    setFixedSize(kSide, kSide);
     timer_.setObjectName(QStringLiteral("spinnerFrames"));
     timer_.setInterval(kFrameMs);
     connect(&timer_, &QTimer::timeout, this, &Spinner::advance);
-    resize(sizeHint());
 }
 
 void Spinner::startAnimation() {
@@ -40,30 +40,8 @@ void Spinner::stopAnimation() {
     update();
 }
 
-void Spinner::setDisplayedWhenStopped(bool displayed) {
-    if (displayedWhenStopped_ == displayed)
-        return;
-    displayedWhenStopped_ = displayed;
-    if (!animating_)
-        update();
-}
-
-void Spinner::setControlSize(ControlSize size) {
-    if (controlSize_ == size)
-        return;
-    controlSize_ = size;
-    resize(sizeHint());
-    updateGeometry();
-    update();
-}
-
-QSize Spinner::sizeHint() const {
-    const int side = controlSize_ == Small ? 16 : 32;
-    return {side, side};
-}
-
 void Spinner::paintEvent(QPaintEvent*) {
-    if (!animating_ && !displayedWhenStopped_)
+    if (!animating_)
         return;
     const qreal side = std::min(width(), height());
     const qreal stroke = side * 0.09;

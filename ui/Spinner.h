@@ -5,29 +5,17 @@
 
 namespace quern {
 
-// An indeterminate busy indicator in the manner of AppKit's spinning progress indicator.
+// An indeterminate busy indicator: twelve spokes, the darkest going round once a second. Stopped,
+// it paints nothing yet keeps its place in the layout.
 class Spinner : public QWidget {
     Q_OBJECT
 
 public:
-    enum ControlSize { Small, Regular }; // 16 and 32 points
-    Q_ENUM(ControlSize)
-
     explicit Spinner(QWidget* parent = nullptr);
 
     void startAnimation();
     void stopAnimation();
     [[nodiscard]] bool isAnimating() const { return animating_; }
-
-    // When false a stopped spinner paints nothing yet keeps its place in the layout.
-    void setDisplayedWhenStopped(bool displayed);
-    [[nodiscard]] bool isDisplayedWhenStopped() const { return displayedWhenStopped_; }
-
-    void setControlSize(ControlSize size);
-    [[nodiscard]] ControlSize controlSize() const { return controlSize_; }
-
-    [[nodiscard]] QSize sizeHint() const override;
-    [[nodiscard]] QSize minimumSizeHint() const override { return sizeHint(); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -41,8 +29,6 @@ private:
     QTimer timer_{this}; // runs only while animating and on screen
     int head_ = 0;       // spoke drawn darkest
     bool animating_ = false;
-    bool displayedWhenStopped_ = true;
-    ControlSize controlSize_ = Small;
 };
 
 } // namespace quern

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/SystemColor.h"
+#include "platform/SystemColors.h"
 #include "status/AgentState.h"
 
 #include <string_view>

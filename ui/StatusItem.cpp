@@ -11,8 +11,15 @@
 
 namespace quern {
 namespace {
+
 constexpr const char* kTagProperty = "quernTag";
+
+int tagOf(const QAction* action) {
+    const QVariant tag = action->property(kTagProperty);
+    return tag.isValid() ? tag.toInt() : 0;
 }
+
+} // namespace
 
 StatusItem::StatusItem(QObject* parent)
     : QObject(parent)
@@ -71,11 +78,6 @@ QAction* itemWithTag(const QMenu* menu, int tag) {
             return action;
     }
     return nullptr;
-}
-
-int tagOf(const QAction* action) {
-    const QVariant tag = action->property(kTagProperty);
-    return tag.isValid() ? tag.toInt() : 0;
 }
 
 void setTag(QAction* action, int tag) {

@@ -22,8 +22,6 @@ public:
 
     // The button's image: a named symbol with its accessible description (also the tooltip).
     void setImage(std::string_view symbol, const QString& description);
-    [[nodiscard]] const std::string& imageSymbol() const { return symbol_; }
-    [[nodiscard]] const QString& imageDescription() const { return description_; }
     // Redraws the icon for the current appearance.
     void refreshImage();
 
@@ -45,9 +43,11 @@ private:
     QString description_;
 };
 
+// The tray menu's read-only line naming the state.
+inline constexpr int kStateItemTag = 100;
+
 // The menu item carrying the tag; null when there is none.
 [[nodiscard]] QAction* itemWithTag(const QMenu* menu, int tag);
-[[nodiscard]] int tagOf(const QAction* action);
 void setTag(QAction* action, int tag);
 
 } // namespace quern

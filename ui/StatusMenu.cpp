@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "ui/StatusItem.h"
+#include "ui/Texts.h"
 
 #include <QAction>
 #include <QKeySequence>
@@ -10,23 +11,23 @@ namespace quern {
 
 void AppDelegate::buildStatusItem() {
     statusItem_ = std::make_unique<StatusItem>();
-    statusItem_->setImage("link.circle", QStringLiteral("Quern Zova"));
+    statusItem_->setImage("link.circle", QString::fromUtf8(kAppName));
 
     auto menu = std::make_unique<QMenu>();
     // A read-only line naming the state: no command, so it is greyed out; found by its tag alone.
-    QAction* stateItem = menu->addAction(QStringLiteral("正在检查"));
+    QAction* stateItem = menu->addAction(QString::fromUtf8(kChecking));
     stateItem->setEnabled(false);
-    setTag(stateItem, 100);
+    setTag(stateItem, kStateItemTag);
     menu->addSeparator();
-    QAction* show = menu->addAction(QStringLiteral("显示 Quern Zova"));
+    QAction* show = menu->addAction(QString::fromUtf8(kShowWindow));
     connect(show, &QAction::triggered, this, [this, show] { showWindow(show); });
-    QAction* reconnect = menu->addAction(QStringLiteral("立即重连"));
+    QAction* reconnect = menu->addAction(QString::fromUtf8(kReconnectNow));
     reconnect->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R)); // Command-R on macOS
     connect(reconnect, &QAction::triggered, this, &AppDelegate::reconnectAgent);
-    QAction* dashboard = menu->addAction(QStringLiteral("打开控制台"));
+    QAction* dashboard = menu->addAction(QString::fromUtf8(kOpenConsole));
     connect(dashboard, &QAction::triggered, this, &AppDelegate::openDashboard);
     menu->addSeparator();
-    QAction* quit = menu->addAction(QStringLiteral("退出客户端"));
+    QAction* quit = menu->addAction(QString::fromUtf8(kQuitClient));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &AppDelegate::quitApp);
     for (QAction* action : menu->actions())
