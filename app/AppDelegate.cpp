@@ -85,7 +85,12 @@ AppDelegate::AppDelegate(Hooks hooks)
           commandButton(kReconnectNow, "arrow.clockwise", &AppDelegate::reconnectAgent, "reconnectButton"))
     , hooks_(std::move(hooks))
     , serviceManager_(hooks_.serviceManager ? hooks_.serviceManager(*this)
-                                            : Hooks::fromEnvironment().serviceManager(*this)) {}
+                                            : Hooks::fromEnvironment().serviceManager(*this)) {
+    // Named for accessibility tools and tests, which find them in the window.
+    statusLabel_->setObjectName(QStringLiteral("statusLabel"));
+    detailLabel_->setObjectName(QStringLiteral("detailLabel"));
+    activity_->setObjectName(QStringLiteral("activity"));
+}
 
 AppDelegate::~AppDelegate() {
     // The tray item first, so no menu action reaches a half-destroyed object.

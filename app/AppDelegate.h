@@ -94,12 +94,6 @@ public:
 
     // Read access for the views and the state, as the benchmark and tests need it.
     [[nodiscard]] QWidget* window() const { return window_.get(); }
-    [[nodiscard]] StatusItem* statusItem() const { return statusItem_.get(); }
-    [[nodiscard]] QLabel* statusLabel() const { return statusLabel_; }
-    [[nodiscard]] ElidingLabel* detailLabel() const { return detailLabel_; }
-    [[nodiscard]] Spinner* activity() const { return activity_; }
-    [[nodiscard]] QPushButton* toggleButton() const { return toggleButton_; }
-    [[nodiscard]] QPushButton* reconnectButton() const { return reconnectButton_; }
     [[nodiscard]] QTimer* timer() const { return timer_; }
     [[nodiscard]] AgentState currentState() const { return currentState_; }
 

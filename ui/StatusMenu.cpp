@@ -14,6 +14,7 @@ void AppDelegate::buildStatusItem() {
     statusItem_->setImage("link.circle", QString::fromUtf8(kAppName));
 
     auto menu = std::make_unique<QMenu>();
+    menu->setObjectName(QStringLiteral("statusMenu"));
     // A read-only line naming the state: no command, so it is greyed out; found by its tag alone.
     QAction* stateItem = menu->addAction(QString::fromUtf8(kChecking));
     stateItem->setEnabled(false);

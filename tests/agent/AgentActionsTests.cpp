@@ -15,12 +15,14 @@ namespace {
 class AgentActionsTest : public test::AppDelegateFixture {
 protected:
     static bool busy(const AppDelegate& d) {
-        return !d.toggleButton()->isEnabled() && !d.reconnectButton()->isEnabled() &&
-               d.activity()->isAnimating();
+        return !view<QPushButton>(d, "toggleButton")->isEnabled() &&
+               !view<QPushButton>(d, "reconnectButton")->isEnabled() &&
+               view<Spinner>(d, "activity")->isAnimating();
     }
     static bool idle(const AppDelegate& d) {
-        return d.toggleButton()->isEnabled() && d.reconnectButton()->isEnabled() &&
-               !d.activity()->isAnimating();
+        return view<QPushButton>(d, "toggleButton")->isEnabled() &&
+               view<QPushButton>(d, "reconnectButton")->isEnabled() &&
+               !view<Spinner>(d, "activity")->isAnimating();
     }
 };
 
@@ -34,7 +36,7 @@ TEST_F(AgentActionsTest, ToggleStartsOrStopsByTheLastPresentedStateAndEndsWithAR
         delegate->applyState(presented, "");
         delegate->toggleAgent();
         EXPECT_TRUE(busy(*delegate)); // before toggleAgent returns
-        EXPECT_EQ(delegate->statusLabel()->text().toStdString(), title(presented)); // nothing shown first
+        EXPECT_EQ(text(*delegate, "statusLabel").toStdString(), title(presented)); // nothing shown first
         ASSERT_TRUE(waitFor([&] { return idle(*delegate); })) << "hung";
         // A start is seen online by the completion's refresh. A stop is not remembered: that
         // refresh shows the agent stopped, and the automatic repair starts it again.
@@ -46,7 +48,7 @@ TEST_F(AgentActionsTest, ToggleStartsOrStopsByTheLastPresentedStateAndEndsWithAR
         EXPECT_EQ(calls(), expected);
         EXPECT_EQ(count("loaded", true), 1); // the completion's refresh runs on the main thread
         EXPECT_EQ(delegate->currentState(), start ? AgentState::online : AgentState::stopped);
-        EXPECT_EQ(delegate->detailLabel()->text().toStdString(), start ? kDetailIdle : kDetailStarting);
+        EXPECT_EQ(text(*delegate, "detailLabel").toStdString(), start ? kDetailIdle : kDetailStarting);
     }
 }
 
@@ -59,7 +61,7 @@ TEST_F(AgentActionsTest, ReconnectWakesALoadedAgentAndLoadsAnUnloadedOne) {
         const auto delegate = built();
         delegate->reconnectAgent();
         EXPECT_EQ(delegate->currentState(), AgentState::running);
-        EXPECT_EQ(delegate->detailLabel()->text().toStdString(), kDetailManualReconnect);
+        EXPECT_EQ(text(*delegate, "detailLabel").toStdString(), kDetailManualReconnect);
         EXPECT_TRUE(busy(*delegate));
         // The probe, then the wake or a bootstrap, then the completion's refresh.
         const std::vector<std::string> expected = {"probe", loaded ? "wake" : "bootstrap", "loaded"};

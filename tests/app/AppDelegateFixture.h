@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QLabel>
 #include <QTest>
 #include <QThread>
 
@@ -103,6 +104,15 @@ protected:
     [[nodiscard]] std::vector<std::string> calls() const { return service->calls(); }
     [[nodiscard]] long count(const std::string& call, bool mainThreadOnly = false) const {
         return std::ranges::count(service->calls(mainThreadOnly), call);
+    }
+    // A view of the window by its object name ("statusLabel", "toggleButton", …), once it is built.
+    template <typename View> [[nodiscard]] static View* view(const AppDelegate& delegate, const char* name) {
+        View* found = delegate.window()->findChild<View*>(QLatin1String(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    [[nodiscard]] static QString text(const AppDelegate& delegate, const char* label) {
+        return view<QLabel>(delegate, label)->text();
     }
     [[nodiscard]] static bool waitFor(const std::function<bool()>& condition) {
         return QTest::qWaitFor(condition, static_cast<int>(kHangGuard.count()));

@@ -89,13 +89,18 @@ TEST_F(Faults, RapidClicksAllCompleteAndLeaveTheWindowIdle) {
     writeHealth(1);
     const auto delegate = built();
     delegate->refreshStatus();
-    QAction* menuReconnect = delegate->statusItem()->menu()->actions().at(3);
-    const QSignalSpy toggles(delegate->toggleButton(), &QPushButton::clicked);
-    const QSignalSpy reconnects(delegate->reconnectButton(), &QPushButton::clicked);
+    QPushButton* toggle = view<QPushButton>(*delegate, "toggleButton");
+    QPushButton* reconnect = view<QPushButton>(*delegate, "reconnectButton");
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    const auto* menu =
+        qobject_cast<QMenu*>(*std::ranges::find(windows, QStringLiteral("statusMenu"), &QObject::objectName));
+    QAction* menuReconnect = menu->actions().at(3);
+    const QSignalSpy toggles(toggle, &QPushButton::clicked);
+    const QSignalSpy reconnects(reconnect, &QPushButton::clicked);
     service->clear();
     for (int i = 0; i < 50; ++i) {
-        delegate->toggleButton()->click(); // ignored while disabled
-        delegate->reconnectButton()->click();
+        toggle->click(); // ignored while disabled
+        reconnect->click();
         menuReconnect->trigger(); // the menu item is never disabled
         QCoreApplication::processEvents();
     }
@@ -105,8 +110,8 @@ TEST_F(Faults, RapidClicksAllCompleteAndLeaveTheWindowIdle) {
     ASSERT_TRUE(waitFor([&] { return count("loaded", true) >= actions; })) << "hung";
     EXPECT_EQ(count("loaded", true), actions);
     EXPECT_EQ(count("probe"), reconnects.count() + 50);
-    EXPECT_TRUE(delegate->toggleButton()->isEnabled() && delegate->reconnectButton()->isEnabled());
-    EXPECT_FALSE(delegate->activity()->isAnimating());
+    EXPECT_TRUE(toggle->isEnabled() && reconnect->isEnabled());
+    EXPECT_FALSE(view<Spinner>(*delegate, "activity")->isAnimating());
 }
 
 } // namespace

@@ -35,7 +35,7 @@ TEST_F(MainWindowTest, ALongDetailStaysOnOneLineShortenedInTheMiddle) {
     const auto delegate = shown();
     const QString longDetail = "开始" + QString(200, QChar(u'长')) + "结束";
     delegate->applyState(AgentState::online, longDetail.toStdString());
-    const ElidingLabel* detail = delegate->detailLabel();
+    const ElidingLabel* detail = view<ElidingLabel>(*delegate, "detailLabel");
     EXPECT_EQ(detail->text(), longDetail); // the text itself is kept whole
     const QString displayed = detail->displayedText();
     EXPECT_TRUE(displayed.startsWith("开始") && displayed.endsWith("结束") &&
