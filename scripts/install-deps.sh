@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev hyperfine jq
   xvfb xauth trayer xdotool x11-utils imagemagick fonts-wqy-microhei dbus python3-xlib python3-gi
   desktop-file-utils appstream weston qt6-wayland
-  procps
+  procps systemd util-linux # systemd --user, systemctl, busctl and unshare for the private user manager
 )
 missing=()
 for p in "${packages[@]}"; do
