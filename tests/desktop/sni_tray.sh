@@ -3,7 +3,7 @@
 # session bus of a private systemd user manager, the client on Xvfb, the demo agent as the manager's
 # unit. The item registers, its menu has the seven entries, the client starts the inactive unit and
 # reads 设备在线, and while it refreshes (each refresh asks systemd over that same bus) no process
-# opens a bus connection; the client's own connections are counted and named in the output.
+# opens a bus connection.
 #
 # usage: scripts/user-manager.sh sni_tray.sh CLIENT AGENT
 #   (ctest runs it so; without a private manager it exits 77, skipped)

@@ -1,9 +1,9 @@
-"""A StatusNotifierWatcher on a private session bus, for sni_tray.sh.
+"""A StatusNotifierWatcher on the session bus of a private systemd user manager, for sni_tray.sh.
 
 Owns org.kde.StatusNotifierWatcher and writes READY_FILE. Once the client registers its item, reads
 its menu over com.canonical.dbusmenu (the seven entries), follows the state line until it reads
-设备在线, and checks that no bus connection was opened meanwhile: the refreshes must not touch the
-bus. Exits 0 when all holds, 1 with the reason otherwise.
+设备在线, and checks that no bus connection was opened meanwhile: the refreshes ask systemd on the
+connection the client already holds. Exits 0 when all holds, 1 with the reason otherwise.
 
 usage: /usr/bin/python3 sni_watcher.py BUS_ADDRESS READY_FILE DEADLINE_SECONDS
 """
