@@ -39,8 +39,7 @@ bool dropBlankSuffix(std::string_view& text) {
     return false;
 }
 
-} // namespace
-
+// Trims tabs and characters of Unicode category Zs (UTF-8) from both ends.
 std::string_view trimBlanks(std::string_view text) {
     while (dropBlankPrefix(text)) {
     }
@@ -49,6 +48,7 @@ std::string_view trimBlanks(std::string_view text) {
     return text;
 }
 
+// An optional sign and one or more ASCII digits, fitting in int64; nothing else.
 std::optional<long long> parseDecimal(std::string_view text) {
     bool negative = false;
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
@@ -71,6 +71,8 @@ std::optional<long long> parseDecimal(std::string_view text) {
         return std::nullopt;
     return value;
 }
+
+} // namespace
 
 std::optional<std::string> pidTextFromDescription(std::string_view description) {
     std::string_view pidLine;

@@ -12,10 +12,4 @@ namespace quern {
 // whose value is positive; 0 and negative values would make kill signal process groups.
 [[nodiscard]] std::optional<std::string> pidTextFromDescription(std::string_view description);
 
-// Trims tabs and characters of Unicode category Zs (UTF-8) from both ends.
-[[nodiscard]] std::string_view trimBlanks(std::string_view text);
-
-// An optional sign and one or more ASCII digits, fitting in int64; nothing else.
-[[nodiscard]] std::optional<long long> parseDecimal(std::string_view text);
-
 } // namespace quern

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 namespace quern {
+namespace {
 
+// Strict JSON; an object is returned as it is, anything else as the empty object.
 HealthRecord parseHealth(std::string_view bytes) {
     // No exceptions, no comments, no trailing commas: strict JSON, as the agent writes it.
     // nlohmann's lexer takes a NUL byte for the end of input and would ignore whatever follows it;
@@ -21,6 +23,8 @@ HealthRecord parseHealth(std::string_view bytes) {
         return HealthRecord::object();
     return parsed;
 }
+
+} // namespace
 
 HealthRecord readHealthFile(const std::string& path) {
     // O_NONBLOCK: opening a FIFO (or a device) at this path must not wait for a writer.

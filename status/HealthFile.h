@@ -17,7 +17,4 @@ inline constexpr std::size_t kHealthFileLimit = 1024 * 1024;
 // object) gives the empty object.
 [[nodiscard]] HealthRecord readHealthFile(const std::string& path);
 
-// Parses bytes as strict JSON; an object is returned as it is, anything else as the empty object.
-[[nodiscard]] HealthRecord parseHealth(std::string_view bytes);
-
 } // namespace quern

@@ -32,15 +32,11 @@ TEST(PidLine, FindsTheProcessIdOnlyWhereItIsSafeToSignal) {
         {"beyond 64 bits", "\tpid = 99999999999999999999\n", std::nullopt},
         {"largest int64 is read", "\tpid = 9223372036854775807\n", "9223372036854775807"},
         {"sign alone", "\tpid = +\n", std::nullopt},
+        {"a letter after the digits", "\tpid = 12a\n", std::nullopt},
+        {"a digit of another script", "\tpid = \u0663\n", std::nullopt}, // Arabic-Indic three
     };
     for (const PidCase& c : cases)
         EXPECT_EQ(pidTextFromDescription(c.description), c.expected) << c.name;
-}
-
-TEST(PidLine, DecimalReadingAcceptsOnlySignAndDigits) {
-    EXPECT_EQ(parseDecimal("-9223372036854775808"), std::numeric_limits<long long>::min());
-    for (const char* bad : {"9223372036854775808", "12a", " 12", "\u0663"}) // the last: an Arabic-Indic digit
-        EXPECT_EQ(parseDecimal(bad), std::nullopt) << bad;
 }
 
 } // namespace

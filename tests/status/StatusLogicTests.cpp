@@ -1,8 +1,8 @@
-#include "status/HealthFile.h"
 #include "status/ReconnectThrottle.h"
 #include "status/StatusDerivation.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace quern {
 namespace {
@@ -11,8 +11,8 @@ constexpr double kNow = 1'800'000'000.0;
 
 // A record confirmed `age` seconds before now, with a busy member when given (as JSON text).
 HealthRecord okAt(double age, const std::string& busy = "") {
-    return parseHealth(R"({"server_ok_at": )" + std::to_string(kNow - age) +
-                       (busy.empty() ? "" : R"(, "busy_command_id": )" + busy) + "}");
+    return HealthRecord::parse(R"({"server_ok_at": )" + std::to_string(kNow - age) +
+                               (busy.empty() ? "" : R"(, "busy_command_id": )" + busy) + "}");
 }
 
 TEST(StatusDerivation, StateAndDetailFollowLoadedFreshAndBusy) {
@@ -28,11 +28,11 @@ TEST(StatusDerivation, StateAndDetailFollowLoadedFreshAndBusy) {
         {"11.9 s old", true, okAt(11.9), idle},
         {"exactly 12 s old", true, okAt(12), silent},
         {"in the future", true, okAt(-30), idle},
-        {"integer time", true, parseHealth(R"({"server_ok_at": 1799999997})"), idle},
-        {"time as a string", true, parseHealth(R"({"server_ok_at": "1799999999"})"), silent},
-        {"zero", true, parseHealth(R"({"server_ok_at": 0})"), silent},
-        {"null", true, parseHealth(R"({"server_ok_at": null})"), silent},
-        {"no health file", true, parseHealth(""), silent},
+        {"integer time", true, HealthRecord::parse(R"({"server_ok_at": 1799999997})"), idle},
+        {"time as a string", true, HealthRecord::parse(R"({"server_ok_at": "1799999999"})"), silent},
+        {"zero", true, HealthRecord::parse(R"({"server_ok_at": 0})"), silent},
+        {"null", true, HealthRecord::parse(R"({"server_ok_at": null})"), silent},
+        {"no health file", true, HealthRecord::object(), silent},
         {"not loaded, fresh and busy", false, okAt(1, R"("c")"), {AgentState::stopped, kDetailStarting}},
         {"busy", true, okAt(1, R"("c7")"), {AgentState::online, kDetailBusy}},
         {"busy empty", true, okAt(1, R"("")"), idle},
