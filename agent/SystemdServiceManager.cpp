@@ -20,6 +20,17 @@ const QString kUnitInterface = QStringLiteral("org.freedesktop.systemd1.Unit");
 // Used only when the session bus was not there at start-up and came later.
 const QString kLateConnectionName = QStringLiteral("quern-zova-session-bus");
 
+QDBusMessage managerMessage(const QString& method, const QVariantList& arguments = {}) {
+    QDBusMessage message = QDBusMessage::createMethodCall(kService, kManagerPath, kManagerInterface, method);
+    message.setArguments(arguments);
+    return message;
+}
+
+// Unit signals are sent only to subscribers, and a manager forgets them when it goes.
+void subscribe(const QDBusConnection& connection) {
+    connection.send(managerMessage(QStringLiteral("Subscribe")));
+}
+
 } // namespace
 
 SystemdServiceManager::SystemdServiceManager(std::string unit, std::chrono::milliseconds callTimeout)
@@ -74,10 +85,7 @@ void SystemdServiceManager::watch(QDBusConnection connection) {
     connection.connect(kService, unitPath_, QStringLiteral("org.freedesktop.DBus.Properties"),
                        QStringLiteral("PropertiesChanged"), this,
                        SLOT(unitPropertiesChanged(QString, QVariantMap, QStringList)));
-    // Unit signals are sent only to subscribers; a manager that is not there yet is subscribed to
-    // when it appears.
-    connection.send(QDBusMessage::createMethodCall(kService, kManagerPath, kManagerInterface,
-                                                   QStringLiteral("Subscribe")));
+    subscribe(connection); // a manager not there yet is subscribed to when it appears
 }
 
 void SystemdServiceManager::managerOwnerChanged(const QString& newOwner) {
@@ -86,9 +94,7 @@ void SystemdServiceManager::managerOwnerChanged(const QString& newOwner) {
         return;
     }
     // A new manager (started late, or restarted) knows nothing of us: subscribe and ask afresh.
-    const QDBusConnection connection = bus();
-    connection.send(QDBusMessage::createMethodCall(kService, kManagerPath, kManagerInterface,
-                                                   QStringLiteral("Subscribe")));
+    subscribe(bus());
     if (probe_ != nullptr) {
         probe_->deleteLater();
         probe_ = nullptr;
@@ -111,10 +117,7 @@ bool SystemdServiceManager::loaded() {
 }
 
 void SystemdServiceManager::sendProbe() {
-    QDBusMessage message = QDBusMessage::createMethodCall(kService, kManagerPath, kManagerInterface,
-                                                          QStringLiteral("ListUnitsByNames"));
-    message << QStringList{unit_};
-    probe_ = new QDBusPendingCallWatcher(bus().asyncCall(message, callTimeoutMs_), this);
+    probe_ = new QDBusPendingCallWatcher(bus().asyncCall(unitQuery(), callTimeoutMs_), this);
     connect(probe_, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* answered) { probeAnswered(answered); });
 }
@@ -130,8 +133,7 @@ void SystemdServiceManager::probeAnswered(QDBusPendingCallWatcher* answered) {
 
 void SystemdServiceManager::learn(std::optional<UnitStatus> status) {
     status_ = status.value_or(UnitStatus{});
-    const bool loadedNow =
-        unitCountsAsLoaded(status_.loadState.toStdString(), status_.activeState.toStdString());
+    const bool loadedNow = status_.countsAsLoaded();
     const bool firstAnswer = !known_.has_value();
     if (known_ == loadedNow)
         return;
@@ -156,7 +158,7 @@ void SystemdServiceManager::unitPropertiesChanged(const QString& interface, cons
                 sendProbe();
             return;
         }
-        known_ = unitCountsAsLoaded(status_.loadState.toStdString(), status_.activeState.toStdString());
+        known_ = status_.countsAsLoaded();
         // Every change of ActiveState is looked at at once: a killed agent is shown and started again
         // without waiting for the next tick.
         if (changed_)
@@ -167,9 +169,19 @@ void SystemdServiceManager::unitPropertiesChanged(const QString& interface, cons
 }
 
 QDBusMessage SystemdServiceManager::managerCall(const QString& method, const QVariantList& arguments) const {
-    QDBusMessage message = QDBusMessage::createMethodCall(kService, kManagerPath, kManagerInterface, method);
-    message.setArguments(arguments);
-    return bus().call(message, QDBus::Block, callTimeoutMs_);
+    return bus().call(managerMessage(method, arguments), QDBus::Block, callTimeoutMs_);
+}
+
+QDBusMessage SystemdServiceManager::unitQuery() const {
+    return managerMessage(QStringLiteral("ListUnitsByNames"), {QStringList{unit_}});
+}
+
+std::optional<SystemdServiceManager::UnitStatus> SystemdServiceManager::askUnit() const {
+    return unitStatus(bus().call(unitQuery(), QDBus::Block, callTimeoutMs_));
+}
+
+bool SystemdServiceManager::UnitStatus::countsAsLoaded() const {
+    return unitCountsAsLoaded(loadState.toStdString(), activeState.toStdString());
 }
 
 std::optional<SystemdServiceManager::UnitStatus>
@@ -197,15 +209,13 @@ SystemdServiceManager::unitStatus(const QDBusMessage& reply) {
 }
 
 bool SystemdServiceManager::probeLoaded() {
-    const std::optional<UnitStatus> status =
-        unitStatus(managerCall(QStringLiteral("ListUnitsByNames"), {QStringList{unit_}}));
-    return status && unitCountsAsLoaded(status->loadState.toStdString(), status->activeState.toStdString());
+    const std::optional<UnitStatus> status = askUnit();
+    return status && status->countsAsLoaded();
 }
 
 void SystemdServiceManager::bootstrap() {
     // A unit that failed (its start limit hit after a crash loop, say) refuses a plain start.
-    const std::optional<UnitStatus> status =
-        unitStatus(managerCall(QStringLiteral("ListUnitsByNames"), {QStringList{unit_}}));
+    const std::optional<UnitStatus> status = askUnit();
     if (status && status->activeState == QStringLiteral("failed"))
         (void)managerCall(QStringLiteral("ResetFailedUnit"), {unit_});
     (void)managerCall(QStringLiteral("StartUnit"), {unit_, QStringLiteral("replace")});

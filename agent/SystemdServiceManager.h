@@ -52,6 +52,7 @@ private:
     struct UnitStatus {
         QString loadState;
         QString activeState;
+        [[nodiscard]] bool countsAsLoaded() const;
     };
 
     [[nodiscard]] QDBusConnection bus() const;
@@ -62,7 +63,11 @@ private:
     void sendProbe();
     void probeAnswered(QDBusPendingCallWatcher* answered);
     void learn(std::optional<UnitStatus> status);
+    // Blocking, within the call bound: background threads only.
     [[nodiscard]] QDBusMessage managerCall(const QString& method, const QVariantList& arguments) const;
+    // ListUnitsByNames of the unit: its load and active state in one round trip.
+    [[nodiscard]] QDBusMessage unitQuery() const;
+    [[nodiscard]] std::optional<UnitStatus> askUnit() const; // blocking, as managerCall
     [[nodiscard]] static std::optional<UnitStatus> unitStatus(const QDBusMessage& reply);
 
     const QString unit_;
