@@ -9,17 +9,10 @@
 #   (ctest runs it so; without a private manager it exits 77, skipped)
 set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: scripts/user-manager.sh $0 CLIENT AGENT" >&2; exit 2; }
-if [ -n "${QUERN_NO_USER_MANAGER:-}" ]; then
-  echo "sni_tray: skipped: no private systemd user manager ($QUERN_NO_USER_MANAGER)"
-  exit 77
-fi
-client=$(realpath -- "$1")
-agent=$(realpath -- "$2")
+name=sni_tray
 here="$(cd "$(dirname "$0")" && pwd)"
-export QUERN_AGENT_IDENTITY="$(dirname "$client")/agent-identity.sh"
-# shellcheck source=../../scripts/agent-identity.sh.in
-. "$QUERN_AGENT_IDENTITY"
-unit=$quern_service_unit
+# shellcheck source=../support/agent-session.sh
+. "$here/../support/agent-session.sh" "$1" "$2"
 fail() {
   echo "sni_tray: FAIL: $*" >&2
   [ -s "$work/client.log" ] && tail -n 20 "$work/client.log" >&2
@@ -32,7 +25,7 @@ logs="$work"
 home="$work/home"
 mkdir -p "$home"
 # shellcheck source=../../scripts/x-session.sh
-. "$here/../../scripts/x-session.sh"
+. "$scripts/x-session.sh"
 watcher_pid="" client_pid=""
 cleanup() {
   set +e
@@ -43,11 +36,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$XDG_RUNTIME_DIR/systemd/user"
-"$here/../../scripts/agent-unit.sh" "$home" "$agent" >"$XDG_RUNTIME_DIR/systemd/user/$unit"
-systemctl --user daemon-reload
-state=$(systemctl --user is-active "$unit" || true)
-[ "$state" = inactive ] || fail "the unit is $state before the client started, not inactive"
+install_agent_unit "$home"
 
 start_x_session 800 600
 # On the manager's session bus, where the client also finds systemd.
@@ -63,6 +52,5 @@ client_pid=$!
 
 wait "$watcher_pid" || fail "$(cat "$work/watcher.log")"
 watcher_pid=""
-state=$(systemctl --user is-active "$unit" || true)
-[ "$state" = active ] || fail "the menu read 设备在线 but the unit is $state"
+[ "$(unit_state)" = active ] || fail "the menu read 设备在线 but the unit is $(unit_state)"
 cat "$work/watcher.log"

@@ -8,17 +8,10 @@
 #   (ctest runs it so; without a private manager it exits 77, skipped)
 set -euo pipefail
 [ $# -eq 3 ] || { echo "usage: scripts/user-manager.sh $0 CLIENT AGENT SOURCE_DIR" >&2; exit 2; }
-if [ -n "${QUERN_NO_USER_MANAGER:-}" ]; then
-  echo "wayland_window: skipped: no private systemd user manager ($QUERN_NO_USER_MANAGER)"
-  exit 77
-fi
-client=$(realpath -- "$1")
-agent=$(realpath -- "$2")
+name=wayland_window
+# shellcheck source=../support/agent-session.sh
+. "$(dirname "$0")/../support/agent-session.sh" "$1" "$2"
 source=$3
-export QUERN_AGENT_IDENTITY="$(dirname "$client")/agent-identity.sh"
-# shellcheck source=../../scripts/agent-identity.sh.in
-. "$QUERN_AGENT_IDENTITY"
-unit=$quern_service_unit
 fail() {
   echo "wayland_window: FAIL: $*" >&2
   [ ! -s "$work/client.log" ] || grep -v '^\[' "$work/client.log" | tail -n 20 >&2
@@ -28,16 +21,12 @@ command -v weston >/dev/null || fail "weston is missing; run scripts/install-dep
 work=$(mktemp -d "${TMPDIR:-/tmp}/quern-wayland.XXXXXX")
 mkdir -p "$work/home"
 # shellcheck source=../../scripts/x-session.sh
-. "$source/scripts/x-session.sh" # wait_for and stop_process; no X server here
+. "$scripts/x-session.sh" # wait_for and stop_process; no X server here
 weston_pid=""
 client_pid=""
 trap 'stop_process "$client_pid"; systemctl --user stop "$unit"; stop_process "$weston_pid"; rm -rf "$work"' EXIT
 
-mkdir -p "$XDG_RUNTIME_DIR/systemd/user"
-"$source/scripts/agent-unit.sh" "$work/home" "$agent" >"$XDG_RUNTIME_DIR/systemd/user/$unit"
-systemctl --user daemon-reload
-unit_state() { systemctl --user is-active "$unit" 2>/dev/null || true; }
-[ "$(unit_state)" = inactive ] || fail "the unit is $(unit_state) before the client started, not inactive"
+install_agent_unit "$work/home"
 
 # In the manager's runtime folder, private to this run, as the client's lock and socket are.
 weston --backend=headless-backend.so --use-pixman --socket=quern-wl \

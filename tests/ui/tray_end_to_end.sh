@@ -16,23 +16,9 @@ if [ $# -ne 3 ]; then
   echo "usage: scripts/user-manager.sh $0 CLIENT AGENT OUTPUT_DIR" >&2
   exit 2
 fi
-if [ -n "${QUERN_NO_USER_MANAGER:-}" ]; then
-  echo "$name: skipped: no private systemd user manager ($QUERN_NO_USER_MANAGER)"
-  exit 77
-fi
-# Absolute paths: the agent's goes into a unit file, and the client is started from anywhere.
-for program in "$1" "$2"; do
-  [ -x "$program" ] && [ -f "$program" ] || { echo "$name: $program is not an executable" >&2; exit 2; }
-done
-client=$(realpath -- "$1")
-agent=$(realpath -- "$2")
+# shellcheck source=../support/agent-session.sh
+. "$(dirname "$0")/../support/agent-session.sh" "$1" "$2"
 out="$(realpath -m -- "$3")/$name"
-# The unit's name as the build beside the client has it.
-export QUERN_AGENT_IDENTITY="$(dirname "$client")/agent-identity.sh"
-# shellcheck source=../../scripts/agent-identity.sh.in
-. "$QUERN_AGENT_IDENTITY"
-unit=$quern_service_unit
-scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
 
 fail() {
   trap - ERR
@@ -77,12 +63,7 @@ cleanup() {
 trap cleanup EXIT
 
 start_x_session 1280 800
-mkdir -p "$XDG_RUNTIME_DIR/systemd/user"
-"$scripts/agent-unit.sh" "$home" "$agent" >"$XDG_RUNTIME_DIR/systemd/user/$unit"
-systemctl --user daemon-reload
-# The unit starts inactive: starting it is the client's job.
-unit_state() { systemctl --user is-active "$unit" 2>/dev/null || true; }
-[ "$(unit_state)" = inactive ] || fail "the unit is $(unit_state) before the client started, not inactive"
+install_agent_unit "$home"
 # The client reaches the manager on the session bus; the tray icon must still dock through XEmbed,
 # which Qt picks only when no StatusNotifierWatcher is on that bus.
 ! busctl --user status org.kde.StatusNotifierWatcher >/dev/null 2>&1 ||
