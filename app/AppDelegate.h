@@ -16,14 +16,11 @@
 #include <QUrl>
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace quern {
 
@@ -31,8 +28,8 @@ class QuitWatch;
 class StatusItem;
 
 // The one application object: owns every piece of state and every view. Its methods live in the
-// folder of their role (agent/, status/, ui/). Everything but the runner, the wake and the
-// locations runs on the main thread; background work holds it only through a weak_ptr.
+// folder of their role (agent/, status/, ui/). Everything but the service manager's commands and
+// the locations runs on the main thread; background work holds it only through a weak_ptr.
 class AppDelegate : public QObject, public std::enable_shared_from_this<AppDelegate> {
     Q_OBJECT
 
