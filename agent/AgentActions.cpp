@@ -8,11 +8,11 @@
 
 namespace quern {
 
-void AppDelegate::repairAgent(bool serviceLoaded) const {
-    if (serviceLoaded)
+void AppDelegate::repairAgent(bool serviceRunning) const {
+    if (serviceRunning)
         serviceManager_->wake();
     else
-        serviceManager_->bootstrap();
+        serviceManager_->start();
 }
 
 void AppDelegate::performAgentAction(AgentAction action) {
@@ -44,12 +44,12 @@ void AppDelegate::toggleAgent() {
     if (currentState_ == AgentState::stopped) {
         performAgentAction([weak] {
             if (auto self = weak.lock())
-                self->serviceManager_->bootstrap();
+                self->serviceManager_->start();
         });
     } else {
         performAgentAction([weak] {
             if (auto self = weak.lock())
-                self->serviceManager_->bootout();
+                self->serviceManager_->stop();
         });
     }
 }
@@ -59,7 +59,7 @@ void AppDelegate::reconnectAgent() {
     std::weak_ptr<const AppDelegate> weak = weak_from_this();
     performAgentAction([weak] {
         if (auto self = weak.lock())
-            self->repairAgent(self->serviceManager_->probeLoaded());
+            self->repairAgent(self->serviceManager_->askRunning());
     });
 }
 

@@ -43,21 +43,21 @@ std::string LaunchdServiceManager::launchctlOutput(std::span<const std::string> 
     return std::move(result.output);
 }
 
-bool LaunchdServiceManager::loaded() {
+bool LaunchdServiceManager::lastReportedRunning() {
     const std::array<std::string, 2> print = {"print", userServiceTarget()};
     return launchctl(print) == 0;
 }
 
-bool LaunchdServiceManager::probeLoaded() {
-    return loaded();
+bool LaunchdServiceManager::askRunning() {
+    return lastReportedRunning();
 }
 
-void LaunchdServiceManager::bootstrap() {
+void LaunchdServiceManager::start() {
     const std::array<std::string, 3> arguments = {"bootstrap", domainTarget(::getuid()), launchAgent_()};
     (void)launchctl(arguments);
 }
 
-void LaunchdServiceManager::bootout() {
+void LaunchdServiceManager::stop() {
     const std::array<std::string, 2> arguments = {"bootout", userServiceTarget()};
     (void)launchctl(arguments);
 }

@@ -26,10 +26,10 @@ public:
     // launchAgent gives the property list's path; it is read only by "bootstrap", from any thread.
     LaunchdServiceManager(Tools tools, std::string serviceLabel, std::function<std::string()> launchAgent);
 
-    [[nodiscard]] bool loaded() override;
-    [[nodiscard]] bool probeLoaded() override;
-    void bootstrap() override;
-    void bootout() override;
+    [[nodiscard]] bool lastReportedRunning() override;
+    [[nodiscard]] bool askRunning() override;
+    void start() override;
+    void stop() override;
     void wake() override;
 
     // The runner: launchctl's exit status, -1 when it could not run (or hung and was killed); its

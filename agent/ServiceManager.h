@@ -6,7 +6,7 @@ namespace quern {
 
 // What the client asks of the service manager that runs the agent: launchd on macOS, the user's
 // systemd on Linux. One is chosen at start-up. Failures are answers, never errors: a manager that
-// cannot be asked has the service not loaded, and a command that fails changes nothing here; the
+// cannot be asked has the service not running, and a command that fails changes nothing here; the
 // next refresh shows what came of it.
 class ServiceManager {
 public:
@@ -15,14 +15,15 @@ public:
     ServiceManager& operator=(const ServiceManager&) = delete;
     virtual ~ServiceManager() = default;
 
-    // Whether the agent's service is loaded, for the status refresh on the main thread. Never
-    // waits longer than a child's bound on a manager that does not answer.
-    [[nodiscard]] virtual bool loaded() = 0;
+    // Whether the agent's service is running as the manager last reported it, for the status
+    // refresh on the main thread. Never waits longer than a child's bound on a manager that does
+    // not answer.
+    [[nodiscard]] virtual bool lastReportedRunning() = 0;
     // The same question asked afresh, on a background thread (the reconnect's probe).
-    [[nodiscard]] virtual bool probeLoaded() = 0;
-    // Loads and starts the service; stops and unloads it. Background threads.
-    virtual void bootstrap() = 0;
-    virtual void bootout() = 0;
+    [[nodiscard]] virtual bool askRunning() = 0;
+    // Starts the service (loading it where the manager needs that); stops it. Background threads.
+    virtual void start() = 0;
+    virtual void stop() = 0;
     // Sends the agent's running process SIGHUP, and nothing to anyone when it has none. Background.
     virtual void wake() = 0;
 

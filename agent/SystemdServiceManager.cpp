@@ -102,7 +102,7 @@ void SystemdServiceManager::managerOwnerChanged(const QString& newOwner) {
     sendProbe();
 }
 
-bool SystemdServiceManager::loaded() {
+bool SystemdServiceManager::lastReportedRunning() {
     if (!attach())
         return false;
     if (probe_ == nullptr)
@@ -208,12 +208,12 @@ SystemdServiceManager::unitStatus(const QDBusMessage& reply) {
     return status;
 }
 
-bool SystemdServiceManager::probeLoaded() {
+bool SystemdServiceManager::askRunning() {
     const std::optional<UnitStatus> status = askUnit();
     return status && status->countsAsLoaded();
 }
 
-void SystemdServiceManager::bootstrap() {
+void SystemdServiceManager::start() {
     // A unit that failed (its start limit hit after a crash loop, say) refuses a plain start.
     const std::optional<UnitStatus> status = askUnit();
     if (status && status->activeState == QStringLiteral("failed"))
@@ -221,7 +221,7 @@ void SystemdServiceManager::bootstrap() {
     (void)managerCall(QStringLiteral("StartUnit"), {unit_, QStringLiteral("replace")});
 }
 
-void SystemdServiceManager::bootout() {
+void SystemdServiceManager::stop() {
     (void)managerCall(QStringLiteral("StopUnit"), {unit_, QStringLiteral("replace")});
 }
 

@@ -21,8 +21,8 @@ class QDBusServiceWatcher;
 namespace quern {
 
 // The agent as a unit of the user's own systemd, reached on the session bus. Loaded means the unit's
-// file is loaded and the unit is active or on its way in or out; "bootstrap" is StartUnit (after
-// ResetFailedUnit for a failed unit, so that a unit stopped by its start limit comes back), "bootout"
+// file is loaded and the unit is active or on its way in or out; start is StartUnit (after
+// ResetFailedUnit for a failed unit, so that a unit stopped by its start limit comes back), stop
 // is StopUnit, and the wake is KillUnit of the main process with SIGHUP: systemd signals the process
 // it tracks, so a recycled pid is never hit and a unit without a main process gets nothing.
 //
@@ -37,10 +37,10 @@ public:
     SystemdServiceManager(std::string unit, std::chrono::milliseconds callTimeout);
     ~SystemdServiceManager() override;
 
-    [[nodiscard]] bool loaded() override;
-    [[nodiscard]] bool probeLoaded() override;
-    void bootstrap() override;
-    void bootout() override;
+    [[nodiscard]] bool lastReportedRunning() override;
+    [[nodiscard]] bool askRunning() override;
+    void start() override;
+    void stop() override;
     void wake() override;
     void setChangeHandler(std::function<void()> handler) override;
 

@@ -111,9 +111,9 @@ private:
 
     using AgentAction = std::function<void()>;
     void performAgentAction(AgentAction action);
-    // Wakes a loaded agent, loads one that is not: the reconnect's and the automatic repair's
+    // Wakes a running agent, starts one that is not: the reconnect's and the automatic repair's
     // decision. Background threads.
-    void repairAgent(bool serviceLoaded) const;
+    void repairAgent(bool serviceRunning) const;
     // A refresh at the moment the health record turns stale, beside the timer's.
     void scheduleStaleEdgeRefresh(double serverOkAt, double refreshTime);
     void updateAppearance();

@@ -59,13 +59,13 @@ public:
     LoggedManager(const std::string& unit, EventLog& log)
         : inner_(unit, AppDelegate::kServiceManagerTimeout)
         , log_(log) {}
-    [[nodiscard]] bool loaded() override { return inner_.loaded(); }
-    [[nodiscard]] bool probeLoaded() override { return inner_.probeLoaded(); }
-    void bootstrap() override {
-        inner_.bootstrap();
+    [[nodiscard]] bool lastReportedRunning() override { return inner_.lastReportedRunning(); }
+    [[nodiscard]] bool askRunning() override { return inner_.askRunning(); }
+    void start() override {
+        inner_.start();
         log_.add(Kind::started);
     }
-    void bootout() override { inner_.bootout(); }
+    void stop() override { inner_.stop(); }
     void wake() override {
         inner_.wake();
         log_.add(Kind::woken);

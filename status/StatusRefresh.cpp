@@ -11,7 +11,7 @@
 namespace quern {
 
 void AppDelegate::refreshStatus() {
-    const bool serviceRunning = serviceManager_->loaded();
+    const bool serviceRunning = serviceManager_->lastReportedRunning();
     const double refreshTime = now(); // after the manager has answered, before the health file is read
     const HealthRecord health = readHealth();
     const StatusDerivation status = deriveStatus(serviceRunning, refreshTime, health);

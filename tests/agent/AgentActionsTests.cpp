@@ -41,12 +41,12 @@ TEST_F(AgentActionsTest, ToggleStartsOrStopsByTheLastPresentedStateAndEndsWithAR
         // A start is seen online by the completion's refresh. A stop is not remembered: that
         // refresh shows the agent stopped, and the automatic repair starts it again.
         const bool start = presented == AgentState::stopped;
-        const std::vector<std::string> expected =
-            start ? std::vector<std::string>{"bootstrap", "loaded"}
-                  : std::vector<std::string>{"bootout", "loaded", "bootstrap"};
+        const std::vector<std::string> expected = start
+                                                      ? std::vector<std::string>{"start", "reported"}
+                                                      : std::vector<std::string>{"stop", "reported", "start"};
         ASSERT_TRUE(waitForCalls(expected.size())) << "hung";
         EXPECT_EQ(calls(), expected);
-        EXPECT_EQ(count("loaded", true), 1); // the completion's refresh runs on the main thread
+        EXPECT_EQ(count("reported", true), 1); // the completion's refresh runs on the main thread
         EXPECT_EQ(delegate->currentState(), start ? AgentState::online : AgentState::stopped);
         EXPECT_EQ(text(*delegate, "detailLabel").toStdString(), start ? kDetailIdle : kDetailStarting);
     }
@@ -64,7 +64,7 @@ TEST_F(AgentActionsTest, ReconnectWakesALoadedAgentAndLoadsAnUnloadedOne) {
         EXPECT_EQ(text(*delegate, "detailLabel").toStdString(), kDetailManualReconnect);
         EXPECT_TRUE(busy(*delegate));
         // The probe, then the wake or a bootstrap, then the completion's refresh.
-        const std::vector<std::string> expected = {"probe", loaded ? "wake" : "bootstrap", "loaded"};
+        const std::vector<std::string> expected = {"ask", loaded ? "wake" : "start", "reported"};
         ASSERT_TRUE(waitFor([&] { return idle(*delegate) && calls().size() >= expected.size(); })) << "hung";
         EXPECT_EQ(calls(), expected);
         EXPECT_EQ(delegate->currentState(), AgentState::online);
@@ -80,7 +80,7 @@ TEST_F(AgentActionsTest, ACompletionWhoseObjectIsGoneTouchesNothing) {
             make()->toggleAgent();      // the object goes as the statement ends; the bootstrap is queued
             shutDownBackgroundQueues(); // every job has run and posted its completion
             QCoreApplication::sendPostedEvents();
-            const bool ran = count("bootstrap") <= 1 && count("loaded") == 0;
+            const bool ran = count("start") <= 1 && count("reported") == 0;
             std::_Exit(ran ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");

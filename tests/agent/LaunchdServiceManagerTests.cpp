@@ -47,11 +47,11 @@ protected:
 TEST_F(LaunchdTest, EachOperationRunsItsOneLaunchctlCommand) {
     auto launchd = manager();
     print.status = 0;
-    EXPECT_TRUE(launchd.loaded());
+    EXPECT_TRUE(launchd.lastReportedRunning());
     print.status = 113;
-    EXPECT_FALSE(launchd.probeLoaded());
-    launchd.bootstrap();
-    launchd.bootout();
+    EXPECT_FALSE(launchd.askRunning());
+    launchd.start();
+    launchd.stop();
     EXPECT_EQ(calls, (std::vector<std::string>{
                          "launchctl|print|" + target,
                          "launchctl|print|" + target,
@@ -74,8 +74,8 @@ TEST_F(LaunchdTest, AMissingOrHangingLaunchctlMeansNotLoadedAndLeavesNothingBehi
             return spawnAndWait(request);
         };
         auto launchd = manager(tools, false);
-        EXPECT_FALSE(launchd.loaded()); // returns: a hanging launchctl is killed after its bound
-        launchd.wake();                 // nothing to signal
+        EXPECT_FALSE(launchd.lastReportedRunning()); // returns: a hanging launchctl is killed after its bound
+        launchd.wake();                              // nothing to signal
         EXPECT_TRUE(test::childProcesses().empty());
         EXPECT_EQ(test::openDescriptorCount(), descriptors);
     }

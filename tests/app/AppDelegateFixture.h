@@ -19,7 +19,7 @@
 namespace quern::test {
 
 // The service manager as the application sees it: a service that a bootstrap really loads and a
-// bootout really unloads. Every call is recorded ("loaded", "probe", "bootstrap", "bootout", "wake")
+// stop really stops. Every call is recorded ("reported", "ask", "start", "stop", "wake")
 // with whether the main thread made it.
 class FakeService {
 public:
@@ -30,9 +30,9 @@ public:
     [[nodiscard]] bool record(const std::string& call) {
         const std::lock_guard lock(mutex_);
         calls_.emplace_back(call, QThread::currentThread() == QCoreApplication::instance()->thread());
-        if (call == "bootstrap")
+        if (call == "start")
             loaded_ = true;
-        else if (call == "bootout")
+        else if (call == "stop")
             loaded_ = false;
         return loaded_;
     }
@@ -59,10 +59,10 @@ class FakeServiceManager final : public ServiceManager {
 public:
     explicit FakeServiceManager(std::shared_ptr<FakeService> service)
         : service_(std::move(service)) {}
-    bool loaded() override { return service_->record("loaded"); }
-    bool probeLoaded() override { return service_->record("probe"); }
-    void bootstrap() override { (void)service_->record("bootstrap"); }
-    void bootout() override { (void)service_->record("bootout"); }
+    bool lastReportedRunning() override { return service_->record("reported"); }
+    bool askRunning() override { return service_->record("ask"); }
+    void start() override { (void)service_->record("start"); }
+    void stop() override { (void)service_->record("stop"); }
     void wake() override { (void)service_->record("wake"); }
 
 private:

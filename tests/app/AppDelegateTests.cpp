@@ -42,7 +42,7 @@ TEST_F(AppDelegateTest, LaunchShowsTheFirstStateBeforeTheWindowAndRepairsAStoppe
     EXPECT_EQ(text(*delegate, "detailLabel").toStdString(), kDetailStarting);
     // The refresh's own question, then the automatic bootstrap from the background.
     ASSERT_TRUE(waitForCalls(2)) << "hung";
-    EXPECT_EQ(calls(), (std::vector<std::string>{"loaded", "bootstrap"}));
+    EXPECT_EQ(calls(), (std::vector<std::string>{"reported", "start"}));
 }
 
 TEST_F(AppDelegateTest, ClosingHidesTheWindowAndShowWindowBringsBackTheSameOne) {

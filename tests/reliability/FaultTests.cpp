@@ -107,9 +107,9 @@ TEST_F(Faults, RapidClicksAllCompleteAndLeaveTheWindowIdle) {
     // Every click that landed ran its action (each reconnect exactly one probe) and every action
     // ended with exactly one refresh of its own, on the main thread.
     const long actions = toggles.count() + reconnects.count() + 50;
-    ASSERT_TRUE(waitFor([&] { return count("loaded", true) >= actions; })) << "hung";
-    EXPECT_EQ(count("loaded", true), actions);
-    EXPECT_EQ(count("probe"), reconnects.count() + 50);
+    ASSERT_TRUE(waitFor([&] { return count("reported", true) >= actions; })) << "hung";
+    EXPECT_EQ(count("reported", true), actions);
+    EXPECT_EQ(count("ask"), reconnects.count() + 50);
     EXPECT_TRUE(toggle->isEnabled() && reconnect->isEnabled());
     EXPECT_FALSE(view<Spinner>(*delegate, "activity")->isAnimating());
 }

@@ -28,13 +28,13 @@ public:
         : real_(std::move(real))
         , wakes_(wakes)
         , bootstraps_(bootstraps) {}
-    bool loaded() override { return real_->loaded(); }
-    bool probeLoaded() override { return real_->probeLoaded(); }
-    void bootstrap() override {
-        real_->bootstrap();
+    bool lastReportedRunning() override { return real_->lastReportedRunning(); }
+    bool askRunning() override { return real_->askRunning(); }
+    void start() override {
+        real_->start();
         ++bootstraps_;
     }
-    void bootout() override { real_->bootout(); }
+    void stop() override { real_->stop(); }
     void wake() override {
         real_->wake();
         ++wakes_;
