@@ -5,6 +5,7 @@
 #include "ui/Spinner.h"
 
 #include <QPushButton>
+#include <QTimer>
 
 namespace quern {
 
@@ -21,20 +22,25 @@ void AppDelegate::performAgentAction(AgentAction action) {
     activity_->startAnimation();
 
     std::weak_ptr<AppDelegate> weak = weak_from_this();
-    const std::chrono::milliseconds settlePause = hooks_.settlePause;
-    dispatchAsync(QualityOfService::userInitiated, [action = std::move(action), weak, settlePause] {
+    dispatchAsync(QualityOfService::userInitiated, [action = std::move(action), weak] {
         action();
-        sleepOnBackgroundThread(settlePause); // whatever the action did
         dispatchToMain([weak] {
-            // Each step only while the object exists; nothing here decides whether another action runs.
-            if (auto self = weak.lock())
-                self->activity_->stopAnimation();
-            if (auto self = weak.lock())
-                self->reconnectButton_->setEnabled(true);
-            if (auto self = weak.lock())
-                self->toggleButton_->setEnabled(true);
-            if (auto self = weak.lock())
-                self->refreshStatus();
+            auto self = weak.lock();
+            if (!self)
+                return;
+            // The settle pause, whatever the action did: a single-shot timer of the application
+            // object's, which never fires once the object is gone.
+            QTimer::singleShot(self->hooks_.settlePause, Qt::PreciseTimer, self.get(), [weak] {
+                // Each step only while the object exists; nothing here decides whether another action runs.
+                if (auto self = weak.lock())
+                    self->activity_->stopAnimation();
+                if (auto self = weak.lock())
+                    self->reconnectButton_->setEnabled(true);
+                if (auto self = weak.lock())
+                    self->toggleButton_->setEnabled(true);
+                if (auto self = weak.lock())
+                    self->refreshStatus();
+            });
         });
     });
 }

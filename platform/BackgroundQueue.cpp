@@ -4,7 +4,7 @@
 #include <QMetaObject>
 #include <QThreadPool>
 
-#include <condition_variable>
+#include <chrono>
 #include <mutex>
 
 #if defined(__linux__)
@@ -20,9 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Actions sleep through their settle pause on these threads, so a handful of quick clicks must not
-// wait in line behind them (the default maximum is the number of cores).
-constexpr int kMaxThreadsPerQueue = 64;
 // Threads idle this long end, so an idle client keeps none of them.
 constexpr std::chrono::milliseconds kIdleExpiry = 10s;
 
@@ -43,10 +40,9 @@ void setQualityOfThisThread(QualityOfService quality) {
 class Queues {
 public:
     Queues() {
-        for (QThreadPool* pool : {&userInitiated_, &utility_}) {
-            pool->setMaxThreadCount(kMaxThreadsPerQueue);
+        // Qt's default size (the number of cores): no job sleeps on a thread.
+        for (QThreadPool* pool : {&userInitiated_, &utility_})
             pool->setExpiryTimeout(static_cast<int>(kIdleExpiry.count()));
-        }
     }
     ~Queues() { shutDown(); }
 
@@ -61,24 +57,17 @@ public:
         });
     }
 
-    void sleep(std::chrono::milliseconds duration) {
-        std::unique_lock lock(mutex_);
-        sleepers_.wait_for(lock, duration, [&] { return shuttingDown_; });
-    }
-
     void shutDown() {
         {
             const std::lock_guard lock(mutex_);
             shuttingDown_ = true;
         }
-        sleepers_.notify_all();
         userInitiated_.waitForDone();
         utility_.waitForDone();
     }
 
 private:
     std::mutex mutex_;
-    std::condition_variable sleepers_; // settle pauses, cut short only by the shutdown
     bool shuttingDown_ = false;
     QThreadPool userInitiated_;
     QThreadPool utility_;
@@ -100,10 +89,6 @@ void dispatchToMain(std::function<void()> job) {
     if (application == nullptr)
         return;
     QMetaObject::invokeMethod(application, std::move(job), Qt::QueuedConnection);
-}
-
-void sleepOnBackgroundThread(std::chrono::milliseconds duration) {
-    queues().sleep(duration);
 }
 
 void shutDownBackgroundQueues() {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <functional>
 
 namespace quern {
@@ -17,10 +16,7 @@ void dispatchAsync(QualityOfService quality, std::function<void()> job);
 // Queues the job on the main thread; jobs run in the order they were queued.
 void dispatchToMain(std::function<void()> job);
 
-// Blocks the calling background thread; cut short only when the process is shutting down.
-void sleepOnBackgroundThread(std::chrono::milliseconds duration);
-
-// Ends pending sleeps and waits for running jobs; called once as the process quits.
+// Waits for running jobs, and lets no new one start; called once as the process quits.
 void shutDownBackgroundQueues();
 
 } // namespace quern
