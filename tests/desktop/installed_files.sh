@@ -1,25 +1,26 @@
 #!/usr/bin/env bash
-# cmake --install into a temporary prefix: the programs, and a desktop entry, an autostart entry,
-# icon and AppStream metadata that validate and name each other and what is installed.
+# cmake --install into a temporary prefix: the client alone (the demo agent stays in the build tree),
+# and a desktop entry, an autostart entry, icon and AppStream metadata that validate and name each
+# other and what is installed. The .deb (cpack) holds the same, its autostart entry a conffile.
 #
 # usage: installed_files.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
-build=$1
+build=$(cd "$1" && pwd)
 source=$2
 fail() {
   echo "installed_files: FAIL: $*" >&2
   exit 1
 }
-for tool in desktop-file-validate appstreamcli; do
+for tool in desktop-file-validate appstreamcli cpack dpkg-deb; do
   command -v "$tool" >/dev/null || fail "$tool is missing; scripts/install-deps.sh installs desktop-file-utils, appstream"
 done
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/quern-install.XXXXXX")
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
 
-for program in quern-zova quern-bridge-agent; do
-  [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"
-done
+[ -x "$prefix/bin/quern-zova" ] || fail "bin/quern-zova is not installed"
+programs=("$prefix"/bin/*)
+[ "${programs[*]}" = "$prefix/bin/quern-zova" ] || fail "bin/ holds more than the client: ${programs[*]##*/}"
 desktop="$prefix/share/applications/quern-zova.desktop"
 metainfo="$prefix/share/metainfo/app.quernzova.client.metainfo.xml"
 [ -f "$desktop" ] || fail "no share/applications/quern-zova.desktop"
@@ -51,4 +52,19 @@ for key in OnlyShowIn NotShowIn Hidden NoDisplay; do
   [ -z "$(auto_field "$key")" ] || fail "the autostart entry sets $key, which keeps it from some desktop or user"
 done
 [ "$(auto_field X-GNOME-Autostart-enabled)" = true ] || fail "the autostart entry is not X-GNOME-Autostart-enabled=true"
-echo "installed_files: $(find "$prefix" -type f | wc -l) files installed and valid"
+
+# The package: the same files below /usr, the autostart entry in /etc as its one conffile.
+(cd "$prefix" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$prefix/package" >/dev/null) ||
+  fail "cpack -G DEB failed"
+deb=$(echo "$prefix"/package/quern-zova_*.deb)
+[ -f "$deb" ] || fail "cpack made no quern-zova_*.deb"
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')
+expected="./etc/xdg/autostart/quern-zova.desktop
+./usr/bin/quern-zova
+./usr/share/applications/quern-zova.desktop
+./usr/share/icons/hicolor/scalable/apps/quern-zova.svg
+./usr/share/metainfo/app.quernzova.client.metainfo.xml"
+[ "$(sort <<<"$contents")" = "$expected" ] || fail "the package holds $(xargs <<<"$contents"), not the client's five files"
+[ "$(dpkg-deb -I "$deb" conffiles)" = /etc/xdg/autostart/quern-zova.desktop ] ||
+  fail "the package's conffiles are '$(dpkg-deb -I "$deb" conffiles 2>&1)', not the autostart entry"
+echo "installed_files: $(find "$prefix" -path "$prefix/package" -prune -o -type f -print | wc -l) files installed and valid; $(basename "$deb") the same, one conffile"
