@@ -4,7 +4,7 @@
 # The sources are the targets' own (common to both platforms) with the Linux-only ones swapped for
 # the Apple-only ones, so a file added to a target is checked without being named here.
 set(_sources)
-foreach(_target quern_core quern_app quern-zova)
+foreach(_target quern_core quern_processes quern_app quern-zova)
   get_target_property(_target_sources ${_target} SOURCES)
   list(APPEND _sources ${_target_sources})
 endforeach()
