@@ -1,7 +1,6 @@
 #include "agent/LaunchdServiceManager.h"
 
 #include "agent/PidLine.h"
-#include "app/AgentLocations.h"
 #include "platform/Utf8.h"
 
 #include <array>
@@ -9,8 +8,25 @@
 
 namespace quern {
 
-LaunchdServiceManager::LaunchdServiceManager(Tools tools, std::string serviceLabel,
-                                             std::function<std::string()> launchAgent)
+std::string domainTarget(uid_t uid) {
+    return "gui/" + std::to_string(uid);
+}
+
+std::string serviceTarget(uid_t uid, std::string_view label) {
+    std::string target = domainTarget(uid);
+    target.push_back('/');
+    target.append(label);
+    return target;
+}
+
+std::string launchAgentRelativePath(std::string_view label) {
+    std::string path = "Library/LaunchAgents/";
+    path.append(label);
+    path.append(".plist");
+    return path;
+}
+
+LaunchdServiceManager::LaunchdServiceManager(Tools tools, std::string serviceLabel, std::string launchAgent)
     : tools_(std::move(tools))
     , serviceLabel_(std::move(serviceLabel))
     , launchAgent_(std::move(launchAgent)) {}
@@ -53,7 +69,7 @@ bool LaunchdServiceManager::askRunning() {
 }
 
 void LaunchdServiceManager::start() {
-    const std::array<std::string, 3> arguments = {"bootstrap", domainTarget(::getuid()), launchAgent_()};
+    const std::array<std::string, 3> arguments = {"bootstrap", domainTarget(::getuid()), launchAgent_};
     (void)launchctl(arguments);
 }
 

@@ -5,9 +5,10 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <sys/types.h>
 
 namespace quern {
 
@@ -23,8 +24,8 @@ public:
         std::chrono::milliseconds timeout{3000}; // a hung child is killed after this
     };
 
-    // launchAgent gives the property list's path; it is read only by "bootstrap", from any thread.
-    LaunchdServiceManager(Tools tools, std::string serviceLabel, std::function<std::string()> launchAgent);
+    // launchAgent: the property list's path, which "bootstrap" names.
+    LaunchdServiceManager(Tools tools, std::string serviceLabel, std::string launchAgent);
 
     [[nodiscard]] bool lastReportedRunning() override;
     [[nodiscard]] bool askRunning() override;
@@ -45,7 +46,14 @@ private:
 
     const Tools tools_;
     const std::string serviceLabel_;
-    const std::function<std::string()> launchAgent_;
+    const std::string launchAgent_;
 };
+
+// "gui/<uid>": the user's GUI domain.
+[[nodiscard]] std::string domainTarget(uid_t uid);
+// "gui/<uid>/<label>": the agent's service in that domain.
+[[nodiscard]] std::string serviceTarget(uid_t uid, std::string_view label);
+// Relative path of the property list below the home directory.
+[[nodiscard]] std::string launchAgentRelativePath(std::string_view label);
 
 } // namespace quern

@@ -17,24 +17,6 @@ std::string appendPathComponent(std::string_view base, std::string_view componen
     return joined;
 }
 
-std::string domainTarget(uid_t uid) {
-    return "gui/" + std::to_string(uid);
-}
-
-std::string serviceTarget(uid_t uid, std::string_view label) {
-    std::string target = domainTarget(uid);
-    target.push_back('/');
-    target.append(label);
-    return target;
-}
-
-std::string launchAgentRelativePath(std::string_view label) {
-    std::string path = "Library/LaunchAgents/";
-    path.append(label);
-    path.append(".plist");
-    return path;
-}
-
 std::string currentHomeDirectory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
         return home;

@@ -5,7 +5,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace quern {
 
@@ -15,13 +14,6 @@ inline constexpr std::string_view kHealthFileName = "health.json";
 
 // Joins base and a relative path with exactly one "/" between them.
 [[nodiscard]] std::string appendPathComponent(std::string_view base, std::string_view component);
-
-// "gui/<uid>": the user's GUI domain.
-[[nodiscard]] std::string domainTarget(uid_t uid);
-// "gui/<uid>/<label>": the agent's service in that domain.
-[[nodiscard]] std::string serviceTarget(uid_t uid, std::string_view label);
-// Relative path of the property list below the home directory.
-[[nodiscard]] std::string launchAgentRelativePath(std::string_view label);
 
 // The current user's home directory: $HOME when set and absolute, else the password database.
 [[nodiscard]] std::string currentHomeDirectory();

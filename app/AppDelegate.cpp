@@ -25,13 +25,13 @@
 namespace quern {
 namespace {
 
-AppDelegate::ServiceManagerFactory launchdAt(std::string launchctlPath) {
-    return [launchctlPath = std::move(launchctlPath)](const AppDelegate& delegate) {
+AppDelegate::ServiceManagerFactory launchdAt(std::string launchctlPath, const std::string& home) {
+    return [launchctlPath = std::move(launchctlPath),
+            launchAgent = appendPathComponent(home, launchAgentRelativePath(kServiceLabel))] {
         LaunchdServiceManager::Tools tools;
         tools.launchctlPath = launchctlPath;
         tools.timeout = AppDelegate::kServiceManagerTimeout;
-        return std::make_unique<LaunchdServiceManager>(tools, std::string(kServiceLabel),
-                                                       [&delegate] { return delegate.launchAgent(); });
+        return std::make_unique<LaunchdServiceManager>(tools, std::string(kServiceLabel), launchAgent);
     };
 }
 
@@ -45,15 +45,16 @@ QUrl parseDashboardAddress() {
 
 } // namespace
 
-AppDelegate::Hooks AppDelegate::Hooks::fromEnvironment() {
+AppDelegate::Hooks AppDelegate::Hooks::fromEnvironment(std::string home) {
     Hooks hooks;
+    hooks.home = home.empty() ? currentHomeDirectory() : std::move(home);
 #if defined(__APPLE__)
-    hooks.serviceManager = launchdAt("/bin/launchctl");
+    hooks.serviceManager = launchdAt("/bin/launchctl", hooks.home);
 #else
     if (const char* path = std::getenv("QUERN_ZOVA_LAUNCHCTL"); path != nullptr && path[0] != '\0') {
-        hooks.serviceManager = launchdAt(path);
+        hooks.serviceManager = launchdAt(path, hooks.home);
     } else {
-        hooks.serviceManager = [](const AppDelegate&) {
+        hooks.serviceManager = [] {
             return std::make_unique<SystemdServiceManager>(std::string(kServiceUnit), kServiceManagerTimeout);
         };
     }
@@ -84,8 +85,8 @@ AppDelegate::AppDelegate(Hooks hooks)
     , reconnectButton_(
           commandButton(kReconnectNow, "arrow.clockwise", &AppDelegate::reconnectAgent, "reconnectButton"))
     , hooks_(std::move(hooks))
-    , serviceManager_(hooks_.serviceManager ? hooks_.serviceManager(*this)
-                                            : Hooks::fromEnvironment().serviceManager(*this)) {
+    , serviceManager_(hooks_.serviceManager ? hooks_.serviceManager()
+                                            : Hooks::fromEnvironment(home_).serviceManager()) {
     // Named for accessibility tools and tests, which find them in the window.
     statusLabel_->setObjectName(QStringLiteral("statusLabel"));
     detailLabel_->setObjectName(QStringLiteral("detailLabel"));
@@ -101,11 +102,6 @@ AppDelegate::~AppDelegate() {
 
 const std::string& AppDelegate::configDirectory() const {
     return configDirectory_.get([this] { return appendPathComponent(home_, kConfigDirectoryName); });
-}
-
-const std::string& AppDelegate::launchAgent() const {
-    return launchAgent_.get(
-        [this] { return appendPathComponent(home_, launchAgentRelativePath(kServiceLabel)); });
 }
 
 const std::string& AppDelegate::agentLog() const {

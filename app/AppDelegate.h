@@ -35,17 +35,19 @@ class AppDelegate : public QObject, public std::enable_shared_from_this<AppDeleg
 
 public:
     // What the application needs from the outside world; tests replace parts at run time.
-    using ServiceManagerFactory = std::function<std::unique_ptr<ServiceManager>(const AppDelegate&)>;
+    using ServiceManagerFactory = std::function<std::unique_ptr<ServiceManager>()>;
     struct Hooks {
         std::string home; // empty: the current user's home directory
-        // The service manager that runs the agent, made once for the object's life.
+        // The service manager that runs the agent, made once for the object's life; empty: the
+        // environment's, for this home.
         ServiceManagerFactory serviceManager;
         std::function<double()> clock; // seconds since 1970; empty: the wall clock
         std::chrono::milliseconds settlePause{1200};
 
         // launchd through /bin/launchctl on macOS. Elsewhere the user's systemd, or launchd through
-        // the launchctl that $QUERN_ZOVA_LAUNCHCTL names.
-        [[nodiscard]] static Hooks fromEnvironment();
+        // the launchctl that $QUERN_ZOVA_LAUNCHCTL names. The home is resolved here (empty: the
+        // current user's), since a launchd manager is given the property list's path in it.
+        [[nodiscard]] static Hooks fromEnvironment(std::string home = {});
     };
     // Asking a service manager never takes longer than this; a launchctl is killed after it.
     static constexpr std::chrono::milliseconds kServiceManagerTimeout{3000};
@@ -78,9 +80,6 @@ public slots:
     void openLogs();       // ui/
 
 public:
-    // The property list's path (app/), formed once, safely from any thread; a launchd manager reads it.
-    [[nodiscard]] const std::string& launchAgent() const;
-
     // Status (status/): main thread.
     void refreshStatus();
 
@@ -125,7 +124,6 @@ private:
     const QUrl dashboardURL_;
     const std::string home_;
     ComputedOnce<std::string> configDirectory_;
-    ComputedOnce<std::string> launchAgent_;
     ComputedOnce<std::string> agentLog_;
     ComputedOnce<std::string> healthFile_;
     std::unique_ptr<QuitWatch> quitWatch_;
@@ -145,7 +143,7 @@ private:
     std::optional<double> lastAutomaticReconnect_;
 
     const Hooks hooks_;
-    const std::unique_ptr<ServiceManager> serviceManager_; // after the locations it reads
+    const std::unique_ptr<ServiceManager> serviceManager_; // after the home it is made for
 };
 
 } // namespace quern

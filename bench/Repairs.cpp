@@ -115,7 +115,7 @@ bool withClient(const std::string& unit, const std::function<bool(EventLog&, Bar
     BareSubscriber floor(unit, log);
     floor.moveToThread(&floorThread);
     AppDelegate::Hooks hooks = AppDelegate::Hooks::fromEnvironment();
-    hooks.serviceManager = [&](const AppDelegate&) { return std::make_unique<LoggedManager>(unit, log); };
+    hooks.serviceManager = [&] { return std::make_unique<LoggedManager>(unit, log); };
     const std::shared_ptr<AppDelegate> delegate = AppDelegate::create(std::move(hooks));
     const auto logState = [&] {
         if (delegate->currentState() == AgentState::online)

@@ -34,10 +34,11 @@ protected:
             };
         }
         tools.killPath = "/fake/kill";
-        return LaunchdServiceManager(tools, std::string(kServiceLabel), [this] { return plist; });
+        return LaunchdServiceManager(tools, std::string(kServiceLabel), plist);
     }
 
-    const std::string target = serviceTarget(::getuid(), kServiceLabel);
+    const std::string domain = "gui/" + std::to_string(::getuid());
+    const std::string target = domain + "/" + std::string(kServiceLabel);
     const std::string plist =
         "/Users/Zoë Müller/Library/LaunchAgents/" + std::string(kServiceLabel) + ".plist";
     std::vector<std::string> calls;
@@ -52,10 +53,11 @@ TEST_F(LaunchdTest, EachOperationRunsItsOneLaunchctlCommand) {
     EXPECT_FALSE(launchd.askRunning());
     launchd.start();
     launchd.stop();
+    EXPECT_EQ(appendPathComponent("/Users/Zoë Müller", launchAgentRelativePath(kServiceLabel)), plist);
     EXPECT_EQ(calls, (std::vector<std::string>{
                          "launchctl|print|" + target,
                          "launchctl|print|" + target,
-                         "launchctl|bootstrap|" + domainTarget(::getuid()) + "|" + plist, // one argument
+                         "launchctl|bootstrap|" + domain + "|" + plist, // one argument
                          "launchctl|bootout|" + target,
                      }));
 }

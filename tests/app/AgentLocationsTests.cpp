@@ -5,10 +5,7 @@
 namespace quern {
 namespace {
 
-TEST(AgentLocations, TargetsAndPathsAreFormedExactly) {
-    EXPECT_EQ(domainTarget(501), "gui/501");
-    EXPECT_EQ(domainTarget(4294967294U), "gui/4294967294"); // unsigned, never negative
-    EXPECT_EQ(serviceTarget(501, kServiceLabel), "gui/501/" + std::string(kServiceLabel));
+TEST(AgentLocations, PathsAreJoinedWithOneSlash) {
     struct Case {
         std::string base, component, expected;
     };
@@ -16,8 +13,7 @@ TEST(AgentLocations, TargetsAndPathsAreFormedExactly) {
         {"/Users/user/", "agent.log", "/Users/user/agent.log"},
         {"/", ".quern-web-bridge", "/.quern-web-bridge"},
         {"/home/Zoë Müller/私の家", "health.json", "/home/Zoë Müller/私の家/health.json"},
-        {"/home/a b", launchAgentRelativePath(kServiceLabel),
-         "/home/a b/Library/LaunchAgents/" + std::string(kServiceLabel) + ".plist"},
+        {"/home/a b", "/Library/LaunchAgents/x.plist", "/home/a b/Library/LaunchAgents/x.plist"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(appendPathComponent(c.base, c.component), c.expected) << c.base;

@@ -78,7 +78,7 @@ protected:
     [[nodiscard]] AppDelegate::Hooks hooks(std::chrono::milliseconds settlePause = 50ms) const {
         AppDelegate::Hooks hooks;
         hooks.home = home;
-        hooks.serviceManager = [service = service](const AppDelegate&) {
+        hooks.serviceManager = [service = service] {
             return std::make_unique<FakeServiceManager>(service);
         };
         hooks.clock = [clock = clock] { return clock->load(); };

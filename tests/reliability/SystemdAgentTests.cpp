@@ -91,7 +91,7 @@ protected:
     void launch(std::chrono::milliseconds callTimeout = AppDelegate::kServiceManagerTimeout) {
         AppDelegate::Hooks hooks;
         hooks.home = home;
-        hooks.serviceManager = [this, callTimeout](const AppDelegate&) {
+        hooks.serviceManager = [this, callTimeout] {
             return std::make_unique<CountingManager>(
                 std::make_unique<SystemdServiceManager>(kUnit, callTimeout), wakes, bootstraps);
         };
