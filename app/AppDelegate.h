@@ -8,6 +8,7 @@
 #include "ui/ElidingLabel.h"
 #include "ui/Spinner.h"
 
+#include <QAction>
 #include <QLabel>
 #include <QObject>
 #include <QPointer>
@@ -93,10 +94,8 @@ public:
     [[nodiscard]] QTimer* timer() const { return timer_; }
     [[nodiscard]] AgentState currentState() const { return currentState_; }
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
 private:
+    friend class MainWindow; // forwards its close and appearance changes
     explicit AppDelegate(Hooks hooks);
 
     // The agent's other locations (app/), formed once, safely from any thread.
@@ -129,6 +128,7 @@ private:
     std::unique_ptr<QuitWatch> quitWatch_;
     std::unique_ptr<QWidget> window_;
     std::unique_ptr<StatusItem> statusItem_;
+    QPointer<QAction> stateItem_; // the menu's read-only line naming the state
     // Views made at construction; until buildWindow places them they live in viewHolder_.
     std::unique_ptr<QWidget> viewHolder_;
     QPointer<DotView> statusDot_;

@@ -4,8 +4,6 @@
 #include "platform/WindowActivation.h"
 
 #include <QApplication>
-#include <QCloseEvent>
-#include <QEvent>
 #include <QTimer>
 #include <QWidget>
 
@@ -63,21 +61,6 @@ bool AppDelegate::windowShouldClose() {
         return true;
     window_->hide();
     return false;
-}
-
-bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == window_.get() && event->type() == QEvent::Close) {
-        // Closing only hides: the window keeps its contents and comes back with showWindow.
-        if (!windowShouldClose()) {
-            event->ignore();
-            return true;
-        }
-    }
-    if (watched == window_.get() &&
-        (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange ||
-         event->type() == QEvent::ThemeChange))
-        updateAppearance();
-    return QObject::eventFilter(watched, event);
 }
 
 void AppDelegate::quitApp() {

@@ -8,7 +8,6 @@
 #include "ui/StatusItem.h"
 
 #include <QAction>
-#include <QMenu>
 #include <QPushButton>
 
 #include <cstdlib>
@@ -27,8 +26,7 @@ void AppDelegate::applyState(AgentState state, std::string_view detail) {
     detailLabel_->setText(QString::fromUtf8(detail));
     statusDot_->setColor(look.dotColor);
     statusItem_->setImage(look.statusSymbol, stateTitle);
-    if (QAction* stateItem = itemWithTag(statusItem_->menu(), kStateItemTag))
-        stateItem->setText(stateTitle);
+    stateItem_->setText(stateTitle);
 
     toggleButton_->setText(QString::fromUtf8(look.toggleTitle));
     // Drawing a symbol is the costliest step of a refresh; the same one is not drawn again.

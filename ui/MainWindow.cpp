@@ -1,5 +1,6 @@
-#include "app/AppDelegate.h"
+#include "ui/MainWindow.h"
 
+#include "app/AppDelegate.h"
 #include "platform/SymbolImages.h"
 #include "platform/SystemColors.h"
 #include "platform/WindowChrome.h"
@@ -13,6 +14,7 @@
 #include "ui/Texts.h"
 
 #include <QBoxLayout>
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -58,6 +60,28 @@ QWidget* holding(QLayout* layout) {
 
 } // namespace
 
+MainWindow::MainWindow(AppDelegate& delegate)
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+    , delegate_(delegate) {}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    // Closing only hides: the window keeps its contents and comes back with showWindow.
+    if (delegate_.windowShouldClose())
+        event->accept();
+    else
+        event->ignore();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    // A new application palette reaches each widget as its own PaletteChange. Only while the
+    // application object holds the window, not while it is being made or destroyed.
+    const bool appearance = event->type() == QEvent::PaletteChange || event->type() == QEvent::ThemeChange;
+    if (appearance && delegate_.window() == this)
+        delegate_.updateAppearance();
+    QWidget::changeEvent(event);
+}
+
 QPushButton* AppDelegate::commandButton(std::string_view title, std::string_view symbol,
                                         void (AppDelegate::*action)(), const char* objectName) {
     auto* button = new QPushButton(QString::fromUtf8(title), viewHolder_.get());
@@ -73,9 +97,7 @@ QPushButton* AppDelegate::commandButton(std::string_view title, std::string_view
 }
 
 void AppDelegate::buildWindow() {
-    window_ =
-        std::make_unique<QWidget>(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    window_ = std::make_unique<MainWindow>(*this);
     window_->setWindowTitle(QString::fromUtf8(kAppName));
     window_->setFixedSize(kContentWidth, kContentHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -83,7 +105,6 @@ void AppDelegate::buildWindow() {
         frame.moveCenter(screen->availableGeometry().center());
         window_->move(frame.topLeft());
     }
-    window_->installEventFilter(this);
 
     auto* backgroundView = new BackgroundView;
     auto* windowLayout = stack(QBoxLayout::TopToBottom, 0);

@@ -3,24 +3,12 @@
 #include "platform/SymbolImages.h"
 #include "platform/TrayHostWatcher.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
 namespace quern {
-namespace {
-
-constexpr const char* kTagProperty = "quernTag";
-
-int tagOf(const QAction* action) {
-    const QVariant tag = action->property(kTagProperty);
-    return tag.isValid() ? tag.toInt() : 0;
-}
-
-} // namespace
-
 StatusItem::StatusItem(QObject* parent)
     : QObject(parent)
     , tray_(new QSystemTrayIcon(this)) {
@@ -68,20 +56,6 @@ void StatusItem::show() {
     // Only X11 has a tray without a status notifier host (XEmbed); elsewhere Qt would just warn.
     if (QGuiApplication::platformName() == QLatin1String("xcb") || QSystemTrayIcon::isSystemTrayAvailable())
         tray_->show();
-}
-
-QAction* itemWithTag(const QMenu* menu, int tag) {
-    if (menu == nullptr)
-        return nullptr;
-    for (QAction* action : menu->actions()) {
-        if (tagOf(action) == tag)
-            return action;
-    }
-    return nullptr;
-}
-
-void setTag(QAction* action, int tag) {
-    action->setProperty(kTagProperty, tag);
 }
 
 } // namespace quern

@@ -8,7 +8,6 @@
 #include <string_view>
 
 class QMenu;
-class QAction;
 class QSystemTrayIcon;
 
 namespace quern {
@@ -43,11 +42,7 @@ private:
     QString description_;
 };
 
-// The tray menu's read-only line naming the state.
+// The data of the tray menu's read-only line naming the state, its tag.
 inline constexpr int kStateItemTag = 100;
-
-// The menu item carrying the tag; null when there is none.
-[[nodiscard]] QAction* itemWithTag(const QMenu* menu, int tag);
-void setTag(QAction* action, int tag);
 
 } // namespace quern

@@ -15,10 +15,11 @@ void AppDelegate::buildStatusItem() {
 
     auto menu = std::make_unique<QMenu>();
     menu->setObjectName(QStringLiteral("statusMenu"));
-    // A read-only line naming the state: no command, so it is greyed out; found by its tag alone.
-    QAction* stateItem = menu->addAction(QString::fromUtf8(kChecking));
-    stateItem->setEnabled(false);
-    setTag(stateItem, kStateItemTag);
+    // A read-only line naming the state: no command, so it is greyed out. Held here; its tag stays
+    // its data.
+    stateItem_ = menu->addAction(QString::fromUtf8(kChecking));
+    stateItem_->setEnabled(false);
+    stateItem_->setData(kStateItemTag);
     menu->addSeparator();
     QAction* show = menu->addAction(QString::fromUtf8(kShowWindow));
     connect(show, &QAction::triggered, this, [this, show] { showWindow(show); });
@@ -31,6 +32,12 @@ void AppDelegate::buildStatusItem() {
     QAction* quit = menu->addAction(QString::fromUtf8(kQuitClient));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &AppDelegate::quitApp);
+    // Named for accessibility tools and tests, which find them in the menu.
+    stateItem_->setObjectName(QStringLiteral("stateItem"));
+    show->setObjectName(QStringLiteral("showWindowItem"));
+    reconnect->setObjectName(QStringLiteral("reconnectItem"));
+    dashboard->setObjectName(QStringLiteral("dashboardItem"));
+    quit->setObjectName(QStringLiteral("quitItem"));
     for (QAction* action : menu->actions())
         action->setShortcutVisibleInContextMenu(true);
 

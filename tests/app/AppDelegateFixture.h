@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
+#include <QAction>
+#include <QApplication>
 #include <QLabel>
 #include <QTest>
 #include <QThread>
@@ -78,9 +79,7 @@ protected:
     [[nodiscard]] AppDelegate::Hooks hooks(std::chrono::milliseconds settlePause = 50ms) const {
         AppDelegate::Hooks hooks;
         hooks.home = home;
-        hooks.serviceManager = [service = service] {
-            return std::make_unique<FakeServiceManager>(service);
-        };
+        hooks.serviceManager = [service = service] { return std::make_unique<FakeServiceManager>(service); };
         hooks.clock = [clock = clock] { return clock->load(); };
         hooks.settlePause = settlePause;
         return hooks;
@@ -110,6 +109,13 @@ protected:
         View* found = delegate.window()->findChild<View*>(QLatin1String(name));
         EXPECT_NE(found, nullptr) << name;
         return found;
+    }
+    // An item of the tray menu by its object name ("reconnectItem", "stateItem", …), once it is built.
+    [[nodiscard]] static QAction* menuItem(const char* name) {
+        for (const QWidget* widget : QApplication::topLevelWidgets())
+            if (widget->objectName() == QLatin1String("statusMenu"))
+                return widget->findChild<QAction*>(QLatin1String(name));
+        return nullptr;
     }
     [[nodiscard]] static QString text(const AppDelegate& delegate, const char* label) {
         return view<QLabel>(delegate, label)->text();

@@ -54,10 +54,11 @@ TEST_F(AppDelegateTest, ClosingHidesTheWindowAndShowWindowBringsBackTheSameOne) 
     EXPECT_FALSE(window->close()); // refused: hidden instead
     EXPECT_FALSE(window->isVisible());
     delegate->refreshStatus(); // the views go on being updated while hidden
-    delegate->showWindow();
+    menuItem("showWindowItem")->trigger();
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(delegate->window(), window);
     EXPECT_EQ(text(*delegate, "statusLabel"), "设备在线"); // in that same window
+    EXPECT_EQ(menuItem("stateItem")->text(), "设备在线");  // and on the menu's state line
 }
 
 } // namespace

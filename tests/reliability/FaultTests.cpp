@@ -91,10 +91,7 @@ TEST_F(Faults, RapidClicksAllCompleteAndLeaveTheWindowIdle) {
     delegate->refreshStatus();
     QPushButton* toggle = view<QPushButton>(*delegate, "toggleButton");
     QPushButton* reconnect = view<QPushButton>(*delegate, "reconnectButton");
-    const QWidgetList windows = QApplication::topLevelWidgets();
-    const auto* menu =
-        qobject_cast<QMenu*>(*std::ranges::find(windows, QStringLiteral("statusMenu"), &QObject::objectName));
-    QAction* menuReconnect = menu->actions().at(3);
+    QAction* menuReconnect = menuItem("reconnectItem");
     const QSignalSpy toggles(toggle, &QPushButton::clicked);
     const QSignalSpy reconnects(reconnect, &QPushButton::clicked);
     service->clear();

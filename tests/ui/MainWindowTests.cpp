@@ -52,7 +52,7 @@ TEST_F(MainWindowTest, ReturnTheButtonAndTheMenuCommandAllOpenTheConsole) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(delegate->window()));
     QTest::keyClick(delegate->window(), Qt::Key_Return);
     delegate->window()->findChild<QPushButton*>(QStringLiteral("dashboardButton"))->click();
-    delegate->openDashboard(); // as the menu item does
+    menuItem("dashboardItem")->trigger();
     ASSERT_EQ(catcher.urls.size(), 3);
     for (const QUrl& url : catcher.urls)
         EXPECT_EQ(url.toString().toStdString(), kDashboardAddress);
