@@ -112,10 +112,12 @@ protected:
     }
     // An item of the tray menu by its object name ("reconnectItem", "stateItem", …), once it is built.
     [[nodiscard]] static QAction* menuItem(const char* name) {
+        QAction* found = nullptr;
         for (const QWidget* widget : QApplication::topLevelWidgets())
             if (widget->objectName() == QLatin1String("statusMenu"))
-                return widget->findChild<QAction*>(QLatin1String(name));
-        return nullptr;
+                found = widget->findChild<QAction*>(QLatin1String(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
     }
     [[nodiscard]] static QString text(const AppDelegate& delegate, const char* label) {
         return view<QLabel>(delegate, label)->text();
