@@ -25,7 +25,6 @@ public:
     void refreshImage();
 
     void setMenu(std::unique_ptr<QMenu> menu);
-    [[nodiscard]] QMenu* menu() const { return menu_.get(); }
 
     // Shows the icon, and shows it again to each status notifier host that starts later. Called
     // once: the refresh cadence never asks whether a tray exists.
