@@ -26,9 +26,9 @@ public:
     // launchAgent gives the property list's path; it is read only by "bootstrap", from any thread.
     LaunchdServiceManager(Tools tools, std::string serviceLabel, std::function<std::string()> launchAgent);
 
-    [[nodiscard]] bool lastReportedRunning() override;
+    [[nodiscard]] std::optional<bool> lastReportedRunning() override;
     [[nodiscard]] bool askRunning() override;
-    void start() override;
+    bool start(IfFailed ifFailed) override;
     void stop() override;
     void wake() override;
 

@@ -5,6 +5,7 @@
 #include "agent/LaunchdServiceManager.h"
 #if !defined(__APPLE__)
 #include "agent/SystemdServiceManager.h"
+#include "platform/SessionBus.h"
 #endif
 
 #include "ui/DotView.h"
@@ -53,8 +54,12 @@ AppDelegate::Hooks AppDelegate::Hooks::fromEnvironment() {
     if (const char* path = std::getenv("QUERN_ZOVA_LAUNCHCTL"); path != nullptr && path[0] != '\0') {
         hooks.serviceManager = launchdAt(path);
     } else {
-        hooks.serviceManager = [](const AppDelegate&) {
-            return std::make_unique<SystemdServiceManager>(std::string(kServiceUnit), kServiceManagerTimeout);
+        // The session's bus as it was at start-up: the launch may keep Qt's own users off it.
+        hooks.serviceManager = [address =
+                                    sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
+                                                      std::getenv("XDG_RUNTIME_DIR"))](const AppDelegate&) {
+            return std::make_unique<SystemdServiceManager>(std::string(kServiceUnit), address,
+                                                           kServiceManagerTimeout);
         };
     }
 #endif
