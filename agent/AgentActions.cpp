@@ -9,11 +9,11 @@
 
 namespace quern {
 
-void AppDelegate::repairAgent(bool serviceRunning) const {
-    if (serviceRunning)
-        serviceManager_->wake();
-    else
-        serviceManager_->start();
+bool AppDelegate::repairAgent(bool serviceRunning, IfFailed ifFailed) const {
+    if (!serviceRunning)
+        return serviceManager_->start(ifFailed);
+    serviceManager_->wake();
+    return false;
 }
 
 void AppDelegate::performAgentAction(AgentAction action) {
@@ -50,7 +50,7 @@ void AppDelegate::toggleAgent() {
     if (currentState_ == AgentState::stopped) {
         performAgentAction([weak] {
             if (auto self = weak.lock())
-                self->serviceManager_->start();
+                (void)self->serviceManager_->start(IfFailed::reset); // the user asked: always
         });
     } else {
         performAgentAction([weak] {
@@ -65,7 +65,7 @@ void AppDelegate::reconnectAgent() {
     std::weak_ptr<const AppDelegate> weak = weak_from_this();
     performAgentAction([weak] {
         if (auto self = weak.lock())
-            self->repairAgent(self->serviceManager_->askRunning());
+            (void)self->repairAgent(self->serviceManager_->askRunning(), IfFailed::reset);
     });
 }
 

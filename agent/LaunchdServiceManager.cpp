@@ -59,18 +59,20 @@ std::string LaunchdServiceManager::launchctlOutput(std::span<const std::string> 
     return std::move(result.output);
 }
 
-bool LaunchdServiceManager::lastReportedRunning() {
+std::optional<bool> LaunchdServiceManager::lastReportedRunning() {
+    return askRunning(); // launchd reports nothing on its own: every refresh asks
+}
+
+bool LaunchdServiceManager::askRunning() {
     const std::array<std::string, 2> print = {"print", userServiceTarget()};
     return launchctl(print) == 0;
 }
 
-bool LaunchdServiceManager::askRunning() {
-    return lastReportedRunning();
-}
-
-void LaunchdServiceManager::start() {
+bool LaunchdServiceManager::start(IfFailed /*ifFailed*/) {
+    // launchd has no failed state to clear: its own throttle spaces a crashing job's restarts.
     const std::array<std::string, 3> arguments = {"bootstrap", domainTarget(::getuid()), launchAgent_};
     (void)launchctl(arguments);
+    return false;
 }
 
 void LaunchdServiceManager::stop() {

@@ -27,9 +27,9 @@ public:
     // launchAgent: the property list's path, which "bootstrap" names.
     LaunchdServiceManager(Tools tools, std::string serviceLabel, std::string launchAgent);
 
-    [[nodiscard]] bool lastReportedRunning() override;
+    [[nodiscard]] std::optional<bool> lastReportedRunning() override;
     [[nodiscard]] bool askRunning() override;
-    void start() override;
+    bool start(IfFailed ifFailed) override;
     void stop() override;
     void wake() override;
 

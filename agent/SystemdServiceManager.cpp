@@ -1,24 +1,31 @@
 #include "agent/SystemdServiceManager.h"
 
 #include "agent/SystemdUnit.h"
+#include "platform/BackgroundQueue.h"
+#include "platform/SessionBus.h"
 
+#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <QPointer>
 
+#include <atomic>
 #include <csignal>
-#include <cstdlib>
 
 namespace quern {
 namespace {
+
+using namespace std::chrono_literals;
 
 const QString kService = QStringLiteral("org.freedesktop.systemd1");
 const QString kManagerPath = QStringLiteral("/org/freedesktop/systemd1");
 const QString kManagerInterface = QStringLiteral("org.freedesktop.systemd1.Manager");
 const QString kUnitInterface = QStringLiteral("org.freedesktop.systemd1.Unit");
-// Used only when the session bus was not there at start-up and came later.
-const QString kLateConnectionName = QStringLiteral("quern-zova-session-bus");
+// A bus that has not begun its handshake within this is taken as silent; a live one answers in
+// well under a millisecond.
+constexpr std::chrono::milliseconds kBusCheckBound = 2s;
 
 QDBusMessage managerMessage(const QString& method, const QVariantList& arguments = {}) {
     QDBusMessage message = QDBusMessage::createMethodCall(kService, kManagerPath, kManagerInterface, method);
@@ -31,20 +38,31 @@ void subscribe(const QDBusConnection& connection) {
     connection.send(managerMessage(QStringLiteral("Subscribe")));
 }
 
-} // namespace
-
-SystemdServiceManager::SystemdServiceManager(std::string unit, std::chrono::milliseconds callTimeout)
-    : unit_(QString::fromStdString(unit))
-    , unitPath_(QString::fromStdString(systemdUnitPath(unit)))
-    , callTimeoutMs_(static_cast<int>(callTimeout.count()))
-    , bus_(QDBusConnection::sessionBus()) {
-    if (bus_.isConnected())
-        watch(bus_);
+// Each manager object its own connection: the tests make several in one process.
+QString newConnectionName() {
+    static std::atomic<int> count{0};
+    return QStringLiteral("quern-zova-systemd-%1").arg(++count);
 }
 
-SystemdServiceManager::~SystemdServiceManager() = default;
+} // namespace
 
-void SystemdServiceManager::setChangeHandler(std::function<void()> handler) {
+SystemdServiceManager::SystemdServiceManager(std::string unit, std::string busAddress,
+                                             std::chrono::milliseconds callTimeout)
+    : unit_(QString::fromStdString(unit))
+    , unitPath_(QString::fromStdString(systemdUnitPath(unit)))
+    , busAddress_(std::move(busAddress))
+    , connectionName_(newConnectionName())
+    , callTimeoutMs_(static_cast<int>(callTimeout.count()))
+    , bus_(connectionName_) {
+    connectInBackground(); // under way before the first refresh asks
+}
+
+SystemdServiceManager::~SystemdServiceManager() {
+    managerWatcher_.reset();
+    QDBusConnection::disconnectFromBus(connectionName_);
+}
+
+void SystemdServiceManager::setChangeHandler(std::function<void(ServiceChange)> handler) {
     changed_ = std::move(handler);
 }
 
@@ -53,119 +71,142 @@ QDBusConnection SystemdServiceManager::bus() const {
     return bus_;
 }
 
-bool SystemdServiceManager::attach() {
-    if (bus().isConnected())
-        return true;
-    // No bus at start-up (or it went away): look again, the standard way, at every refresh. A
-    // missing socket fails at once.
-    const std::string address =
-        sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR"));
-    if (address.empty())
-        return false;
-    QDBusConnection::disconnectFromBus(kLateConnectionName);
-    QDBusConnection connection =
-        QDBusConnection::connectToBus(QString::fromStdString(address), kLateConnectionName);
-    if (!connection.isConnected())
-        return false;
-    {
-        const std::lock_guard lock(busMutex_);
-        bus_ = connection;
-    }
-    watch(connection);
-    return true;
+void SystemdServiceManager::connectInBackground() {
+    if (connecting_)
+        return;
+    connecting_ = true;
+    dispatchAsync(QualityOfService::utility, [self = QPointer<SystemdServiceManager>(this),
+                                              address = busAddress_, name = connectionName_] {
+        std::optional<QDBusConnection> connection;
+        const BusCheck check = address.empty() ? BusCheck::unreachable : checkBus(address, kBusCheckBound);
+        if (check == BusCheck::answers || check == BusCheck::unchecked) {
+            QDBusConnection::disconnectFromBus(name); // what is left of a bus that went away
+            QDBusConnection made = QDBusConnection::connectToBus(QString::fromStdString(address), name);
+            if (made.isConnected())
+                connection = made;
+            else
+                QDBusConnection::disconnectFromBus(name);
+        }
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, connection, name] {
+                if (self)
+                    self->attach(connection);
+                else if (connection)
+                    QDBusConnection::disconnectFromBus(name);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
-void SystemdServiceManager::watch(QDBusConnection connection) {
-    known_.reset();
-    managerWatcher_ =
-        std::make_unique<QDBusServiceWatcher>(kService, connection, QDBusServiceWatcher::WatchForOwnerChange);
+void SystemdServiceManager::attach(std::optional<QDBusConnection> connection) {
+    connecting_ = false;
+    if (!connection) {
+        record(std::nullopt); // no bus to ask: not running, and the next refresh tries again
+        return;
+    }
+    {
+        const std::lock_guard lock(busMutex_);
+        bus_ = *connection;
+    }
+    attached_ = true;
+    managerWatcher_ = std::make_unique<QDBusServiceWatcher>(kService, *connection,
+                                                            QDBusServiceWatcher::WatchForOwnerChange);
     connect(
         managerWatcher_.get(), &QDBusServiceWatcher::serviceOwnerChanged, this,
         [this](const QString&, const QString&, const QString& newOwner) { managerOwnerChanged(newOwner); });
-    connection.connect(kService, unitPath_, QStringLiteral("org.freedesktop.DBus.Properties"),
-                       QStringLiteral("PropertiesChanged"), this,
-                       SLOT(unitPropertiesChanged(QString, QVariantMap, QStringList)));
-    subscribe(connection); // a manager not there yet is subscribed to when it appears
+    // From any sender, which spares Qt a blocking look-up of the manager's name; only the unit's own
+    // interface, which halves what a busy unit sends.
+    connection->connect(QString(), unitPath_, QStringLiteral("org.freedesktop.DBus.Properties"),
+                        QStringLiteral("PropertiesChanged"), {kUnitInterface}, QString(), this,
+                        SLOT(unitPropertiesChanged(QString, QVariantMap, QStringList)));
+    subscribe(*connection); // a manager not there yet is subscribed to when it appears
+    managerAppearing_ = true;
+    sendQuery();
+}
+
+void SystemdServiceManager::detach() {
+    attached_ = false;
+    managerWatcher_.reset();
+    if (query_ != nullptr) {
+        query_->deleteLater();
+        query_ = nullptr;
+    }
+    record(std::nullopt);
 }
 
 void SystemdServiceManager::managerOwnerChanged(const QString& newOwner) {
+    if (query_ != nullptr) {
+        query_->deleteLater();
+        query_ = nullptr;
+    }
     if (newOwner.isEmpty()) {
-        learn(std::nullopt); // gone: nothing can be asked, so nothing is loaded
+        record(std::nullopt); // gone: nothing can be asked, so nothing runs
         return;
     }
-    // A new manager (started late, or restarted) knows nothing of us: subscribe and ask afresh.
+    // A new manager (started late, restarted, re-executed) knows nothing of us: subscribe and ask.
     subscribe(bus());
-    if (probe_ != nullptr) {
-        probe_->deleteLater();
-        probe_ = nullptr;
-    }
-    sendProbe();
+    managerAppearing_ = true;
+    sendQuery();
 }
 
-bool SystemdServiceManager::lastReportedRunning() {
-    if (!attach())
-        return false;
-    if (probe_ == nullptr)
-        sendProbe(); // what the next refresh will know, besides the signals
-    if (!known_) {
-        // The first question since the manager was found: its answer is this refresh's.
-        QDBusPendingCallWatcher* first = probe_;
-        first->waitForFinished();
-        probeAnswered(first);
-    }
-    return known_.value_or(false);
+std::optional<bool> SystemdServiceManager::lastReportedRunning() {
+    if (attached_ && !bus().isConnected())
+        detach(); // the bus went away
+    if (!attached_)
+        connectInBackground();
+    else if (query_ == nullptr)
+        sendQuery(); // what the next refresh will know, besides the signals
+    if (!status_)
+        return std::nullopt;
+    return status_->running();
 }
 
-void SystemdServiceManager::sendProbe() {
-    probe_ = new QDBusPendingCallWatcher(bus().asyncCall(unitQuery(), callTimeoutMs_), this);
-    connect(probe_, &QDBusPendingCallWatcher::finished, this,
-            [this](QDBusPendingCallWatcher* answered) { probeAnswered(answered); });
+void SystemdServiceManager::sendQuery() {
+    query_ = new QDBusPendingCallWatcher(bus().asyncCall(unitQuery(), callTimeoutMs_), this);
+    connect(query_, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* answered) { queryAnswered(answered); });
 }
 
-void SystemdServiceManager::probeAnswered(QDBusPendingCallWatcher* answered) {
-    if (answered != probe_)
-        return; // replaced, or already taken when it was waited for
-    probe_ = nullptr;
+void SystemdServiceManager::queryAnswered(QDBusPendingCallWatcher* answered) {
     answered->deleteLater();
-    // No answer within the bound (a stopped manager), no manager, or no unit: not loaded.
-    learn(unitStatus(answered->reply()));
+    if (answered != query_)
+        return; // replaced by a newer question
+    query_ = nullptr;
+    // No answer within the bound (a stopped manager), no manager, or no unit: not running.
+    const std::optional<UnitStatus> status = unitStatus(answered->reply());
+    const bool appeared = managerAppearing_ && answered->reply().type() == QDBusMessage::ReplyMessage;
+    if (appeared)
+        managerAppearing_ = false;
+    record(status, appeared ? ServiceChange::managerAppeared : ServiceChange::state);
 }
 
-void SystemdServiceManager::learn(std::optional<UnitStatus> status) {
-    status_ = status.value_or(UnitStatus{});
-    const bool loadedNow = status_.countsAsLoaded();
-    const bool firstAnswer = !known_.has_value();
-    if (known_ == loadedNow)
-        return;
-    known_ = loadedNow;
-    if (!firstAnswer && changed_)
-        changed_();
+void SystemdServiceManager::record(std::optional<UnitStatus> status, ServiceChange change) {
+    const UnitStatus next = status.value_or(UnitStatus{});
+    const bool news = !status_ || *status_ != next || change == ServiceChange::managerAppeared;
+    status_ = next;
+    if (news && changed_)
+        changed_(change);
 }
 
 void SystemdServiceManager::unitPropertiesChanged(const QString& interface, const QVariantMap& changed,
                                                   const QStringList& invalidated) {
     if (interface != kUnitInterface)
         return;
-    const auto load = changed.constFind(QStringLiteral("LoadState"));
-    if (load != changed.constEnd())
-        status_.loadState = load->toString();
-    const auto active = changed.constFind(QStringLiteral("ActiveState"));
-    if (active != changed.constEnd() && active->toString() != status_.activeState) {
-        status_.activeState = active->toString();
-        if (!known_.has_value() || status_.loadState.isEmpty()) {
-            // Nothing answered yet to put it beside: ask, and the answer tells.
-            if (probe_ == nullptr)
-                sendProbe();
-            return;
-        }
-        known_ = status_.countsAsLoaded();
-        // Every change of ActiveState is looked at at once: a killed agent is shown and started again
-        // without waiting for the next tick.
-        if (changed_)
-            changed_();
-    } else if (invalidated.contains(QStringLiteral("ActiveState")) && probe_ == nullptr) {
-        sendProbe();
+    if (!status_ || status_->loadState.isEmpty() || invalidated.contains(QStringLiteral("ActiveState"))) {
+        // Nothing answered yet to put it beside: ask, and the answer tells.
+        if (query_ == nullptr)
+            sendQuery();
+        return;
     }
+    UnitStatus next = *status_;
+    if (const auto load = changed.constFind(QStringLiteral("LoadState")); load != changed.constEnd())
+        next.loadState = load->toString();
+    if (const auto active = changed.constFind(QStringLiteral("ActiveState")); active != changed.constEnd())
+        next.activeState = active->toString();
+    // Every change is looked at at once: a killed agent is shown and started again without waiting
+    // for the next tick.
+    record(next);
 }
 
 QDBusMessage SystemdServiceManager::managerCall(const QString& method, const QVariantList& arguments) const {
@@ -180,7 +221,7 @@ std::optional<SystemdServiceManager::UnitStatus> SystemdServiceManager::askUnit(
     return unitStatus(bus().call(unitQuery(), QDBus::Block, callTimeoutMs_));
 }
 
-bool SystemdServiceManager::UnitStatus::countsAsLoaded() const {
+bool SystemdServiceManager::UnitStatus::running() const {
     return unitCountsAsLoaded(loadState.toStdString(), activeState.toStdString());
 }
 
@@ -210,15 +251,21 @@ SystemdServiceManager::unitStatus(const QDBusMessage& reply) {
 
 bool SystemdServiceManager::askRunning() {
     const std::optional<UnitStatus> status = askUnit();
-    return status && status->countsAsLoaded();
+    return status && status->running();
 }
 
-void SystemdServiceManager::start() {
-    // A unit that failed (its start limit hit after a crash loop, say) refuses a plain start.
+bool SystemdServiceManager::start(IfFailed ifFailed) {
+    // A failed unit (its start limit hit after a crash loop, say) refuses a plain start, and one
+    // started again without a pause only crashes again.
     const std::optional<UnitStatus> status = askUnit();
-    if (status && status->activeState == QStringLiteral("failed"))
+    const bool failed = status && status->activeState == QStringLiteral("failed");
+    if (failed) {
+        if (ifFailed == IfFailed::leave)
+            return false;
         (void)managerCall(QStringLiteral("ResetFailedUnit"), {unit_});
+    }
     (void)managerCall(QStringLiteral("StartUnit"), {unit_, QStringLiteral("replace")});
+    return failed;
 }
 
 void SystemdServiceManager::stop() {

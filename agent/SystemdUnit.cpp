@@ -35,12 +35,4 @@ bool unitCountsAsLoaded(std::string_view loadState, std::string_view activeState
     return false;
 }
 
-std::string sessionBusAddress(const char* busAddress, const char* runtimeDirectory) {
-    if (busAddress != nullptr && busAddress[0] != '\0')
-        return busAddress;
-    if (runtimeDirectory != nullptr && runtimeDirectory[0] != '\0')
-        return std::string("unix:path=") + runtimeDirectory + "/bus";
-    return {};
-}
-
 } // namespace quern

@@ -14,8 +14,4 @@ namespace quern {
 // or broken: not loaded.
 [[nodiscard]] bool unitCountsAsLoaded(std::string_view loadState, std::string_view activeState);
 
-// The user's session bus: $DBUS_SESSION_BUS_ADDRESS, else the socket in $XDG_RUNTIME_DIR; empty
-// when neither is set.
-[[nodiscard]] std::string sessionBusAddress(const char* busAddress, const char* runtimeDirectory);
-
 } // namespace quern

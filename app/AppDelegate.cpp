@@ -5,6 +5,7 @@
 #include "agent/LaunchdServiceManager.h"
 #if !defined(__APPLE__)
 #include "agent/SystemdServiceManager.h"
+#include "platform/SessionBus.h"
 #endif
 
 #include "ui/DotView.h"
@@ -54,8 +55,11 @@ AppDelegate::Hooks AppDelegate::Hooks::fromEnvironment(std::string home) {
     if (const char* path = std::getenv("QUERN_ZOVA_LAUNCHCTL"); path != nullptr && path[0] != '\0') {
         hooks.serviceManager = launchdAt(path, hooks.home);
     } else {
-        hooks.serviceManager = [] {
-            return std::make_unique<SystemdServiceManager>(std::string(kServiceUnit), kServiceManagerTimeout);
+        // The session's bus as it was at start-up: the launch may keep Qt's own users off it.
+        hooks.serviceManager = [address = sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
+                                                            std::getenv("XDG_RUNTIME_DIR"))] {
+            return std::make_unique<SystemdServiceManager>(std::string(kServiceUnit), address,
+                                                           kServiceManagerTimeout);
         };
     }
 #endif

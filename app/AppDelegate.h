@@ -4,6 +4,7 @@
 #include "app/AgentLocations.h"
 #include "status/AgentState.h"
 #include "status/HealthRecord.h"
+#include "status/RestartBackoff.h"
 #include "ui/DotView.h"
 #include "ui/ElidingLabel.h"
 #include "ui/Spinner.h"
@@ -106,12 +107,15 @@ private:
 
     [[nodiscard]] HealthRecord readHealth() const;
     void automaticallyReconnect(double now, bool serviceRunning);
+    // What the service manager reported on its own, looked at at once but at most once per
+    // kChangeWindow: a storm of changes costs a few refreshes, and the last one always shows.
+    void serviceChanged(ServiceChange change);
 
     using AgentAction = std::function<void()>;
     void performAgentAction(AgentAction action);
     // Wakes a running agent, starts one that is not: the reconnect's and the automatic repair's
-    // decision. Background threads.
-    void repairAgent(bool serviceRunning) const;
+    // decision; true when a failed service was reset for it. Background threads.
+    bool repairAgent(bool serviceRunning, IfFailed ifFailed) const;
     // A refresh at the moment the health record turns stale, beside the timer's.
     void scheduleStaleEdgeRefresh(double serverOkAt, double refreshTime);
     void updateAppearance();
@@ -139,8 +143,11 @@ private:
     QPointer<QPushButton> reconnectButton_;
     QPointer<QTimer> timer_;
     QPointer<QTimer> staleEdge_;
+    QPointer<QTimer> changeWindow_;
+    bool changePending_ = false;
     AgentState currentState_ = AgentState::stopped;
     std::optional<double> lastAutomaticReconnect_;
+    RestartBackoff restartBackoff_;
 
     const Hooks hooks_;
     const std::unique_ptr<ServiceManager> serviceManager_; // after the home it is made for

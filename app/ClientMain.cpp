@@ -5,6 +5,9 @@
 #include "platform/AppNap.h"
 #include "platform/BackgroundQueue.h"
 #include "platform/Reopen.h"
+#if !defined(__APPLE__)
+#include "platform/SessionBus.h"
+#endif
 #include "ui/Texts.h"
 
 #include <QApplication>
@@ -34,10 +37,34 @@ void chooseHeadlessPlatformIfNeeded() {
 #endif
 }
 
+#if !defined(__APPLE__)
+// Qt's own D-Bus users (the platform theme, the tray, accessibility) connect to the session bus
+// inside QApplication's constructor and later, and wait without limit on a bus that takes the
+// connection and never answers: the client would never show anything. Qt has no switch for them,
+// so when the bus is silent they are given an address that fails at once ("disabled:", which
+// libdbus rejects as an unknown transport), as if there were no bus: the tray falls back to
+// XEmbed and there is no AT-SPI. Children started through Qt inherit that. The service manager
+// keeps the real address and looks for the bus on its own.
+void keepQtOffASilentSessionBus() {
+    // Short, as the launch waits for it; a live bus answers in well under a millisecond.
+    constexpr std::chrono::milliseconds kSessionBusCheckBound{2000};
+    const std::string address =
+        sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR"));
+    if (address.empty() || checkBus(address, kSessionBusCheckBound) != BusCheck::silent)
+        return;
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
+    std::fputs("quern-zova: the session bus does not answer; running without it until it does\n", stderr);
+}
+#endif
+
 } // namespace
 
 int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
     chooseHeadlessPlatformIfNeeded();
+    AppDelegate::Hooks hooks = AppDelegate::Hooks::fromEnvironment(); // before the bus check changes it
+#if !defined(__APPLE__)
+    keepQtOffASilentSessionBus();
+#endif
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kAppName));
     QApplication::setApplicationDisplayName(QString::fromUtf8(kAppName));
@@ -60,7 +87,7 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
         std::fputs("quern-zova: no private runtime directory; not checking for another client\n", stderr);
     }
 
-    std::shared_ptr<AppDelegate> applicationDelegate = AppDelegate::create();
+    std::shared_ptr<AppDelegate> applicationDelegate = AppDelegate::create(std::move(hooks));
     QMetaObject::invokeMethod(applicationDelegate.get(), &AppDelegate::applicationDidFinishLaunching,
                               Qt::QueuedConnection);
     if (afterLaunch)

@@ -9,11 +9,14 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <utility>
 
 namespace quern {
 namespace {
 
 constexpr std::chrono::milliseconds kRefreshInterval{2000};
+// At most one refresh in this long for what the manager reports on its own.
+constexpr std::chrono::milliseconds kChangeWindow{100};
 
 } // namespace
 
@@ -26,9 +29,16 @@ void AppDelegate::applicationDidFinishLaunching() {
     staleEdge_->setSingleShot(true);
     staleEdge_->setTimerType(Qt::PreciseTimer);
     connect(staleEdge_, &QTimer::timeout, this, [this] { refreshStatus(); });
-    refreshStatus(); // the first state is on screen before the window is
+    changeWindow_ = new QTimer(this);
+    changeWindow_->setSingleShot(true);
+    changeWindow_->setInterval(kChangeWindow);
+    connect(changeWindow_, &QTimer::timeout, this, [this] {
+        if (std::exchange(changePending_, false))
+            serviceChanged(ServiceChange::state);
+    });
+    refreshStatus(); // the first state is on screen before the window is, once the manager has answered
     // What the manager reports on its own (the agent killed, say) is looked at at once.
-    serviceManager_->setChangeHandler([this] { refreshStatus(); });
+    serviceManager_->setChangeHandler([this](ServiceChange change) { serviceChanged(change); });
 
     timer_ = new QTimer(this);
     timer_->setInterval(kRefreshInterval);

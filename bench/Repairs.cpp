@@ -6,8 +6,11 @@
 #include "app/AppDelegate.h"
 #include "bench/BenchSupport.h"
 #include "platform/BackgroundQueue.h"
+#include "platform/SessionBus.h"
 #include "status/HealthFile.h"
 #include "status/StatusDerivation.h"
+
+#include <cstdlib>
 
 #include <QApplication>
 #include <QThread>
@@ -57,20 +60,23 @@ private:
 class LoggedManager final : public ServiceManager {
 public:
     LoggedManager(const std::string& unit, EventLog& log)
-        : inner_(unit, AppDelegate::kServiceManagerTimeout)
+        : inner_(unit,
+                 sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR")),
+                 AppDelegate::kServiceManagerTimeout)
         , log_(log) {}
-    [[nodiscard]] bool lastReportedRunning() override { return inner_.lastReportedRunning(); }
+    [[nodiscard]] std::optional<bool> lastReportedRunning() override { return inner_.lastReportedRunning(); }
     [[nodiscard]] bool askRunning() override { return inner_.askRunning(); }
-    void start() override {
-        inner_.start();
+    bool start(IfFailed ifFailed) override {
+        const bool reset = inner_.start(ifFailed);
         log_.add(Kind::started);
+        return reset;
     }
     void stop() override { inner_.stop(); }
     void wake() override {
         inner_.wake();
         log_.add(Kind::woken);
     }
-    void setChangeHandler(std::function<void()> handler) override {
+    void setChangeHandler(std::function<void(ServiceChange)> handler) override {
         inner_.setChangeHandler(std::move(handler));
     }
 

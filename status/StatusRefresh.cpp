@@ -11,14 +11,31 @@
 namespace quern {
 
 void AppDelegate::refreshStatus() {
-    const bool serviceRunning = serviceManager_->lastReportedRunning();
+    const std::optional<bool> reported = serviceManager_->lastReportedRunning();
+    if (!reported)
+        return; // the manager's first answer is on its way: the views still say they are checking
+    const bool serviceRunning = *reported;
     const double refreshTime = now(); // after the manager has answered, before the health file is read
     const HealthRecord health = readHealth();
     const StatusDerivation status = deriveStatus(serviceRunning, refreshTime, health);
     applyState(status.state, status.detail);
+    restartBackoff_.observe(status.state == AgentState::online, refreshTime);
     if (status.state != AgentState::online)
         automaticallyReconnect(refreshTime, serviceRunning);
     scheduleStaleEdgeRefresh(status.state == AgentState::online ? serverOkTime(health) : 0, refreshTime);
+}
+
+void AppDelegate::serviceChanged(ServiceChange change) {
+    // Repairs tried while no manager was there reached no one: the new one is repaired at once.
+    if (change == ServiceChange::managerAppeared)
+        lastAutomaticReconnect_.reset();
+    if (changeWindow_ && changeWindow_->isActive()) {
+        changePending_ = true; // looked at when the window closes
+        return;
+    }
+    refreshStatus();
+    if (changeWindow_)
+        changeWindow_->start();
 }
 
 void AppDelegate::scheduleStaleEdgeRefresh(double serverOkAt, double refreshTime) {

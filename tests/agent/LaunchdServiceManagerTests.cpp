@@ -48,10 +48,10 @@ protected:
 TEST_F(LaunchdTest, EachOperationRunsItsOneLaunchctlCommand) {
     auto launchd = manager();
     print.status = 0;
-    EXPECT_TRUE(launchd.lastReportedRunning());
+    EXPECT_EQ(launchd.lastReportedRunning(), true);
     print.status = 113;
     EXPECT_FALSE(launchd.askRunning());
-    launchd.start();
+    EXPECT_FALSE(launchd.start(IfFailed::reset)); // launchd has nothing to reset
     launchd.stop();
     EXPECT_EQ(appendPathComponent("/Users/Zoë Müller", launchAgentRelativePath(kServiceLabel)), plist);
     EXPECT_EQ(calls, (std::vector<std::string>{
@@ -76,7 +76,7 @@ TEST_F(LaunchdTest, AMissingOrHangingLaunchctlMeansNotLoadedAndLeavesNothingBehi
             return spawnAndWait(request);
         };
         auto launchd = manager(tools, false);
-        EXPECT_FALSE(launchd.lastReportedRunning()); // returns: a hanging launchctl is killed after its bound
+        EXPECT_EQ(launchd.lastReportedRunning(), false); // returns: a hanging launchctl is killed after its bound
         launchd.wake();                              // nothing to signal
         EXPECT_TRUE(test::childProcesses().empty());
         EXPECT_EQ(test::openDescriptorCount(), descriptors);

@@ -37,12 +37,5 @@ TEST(SystemdUnit, LoadedWhileTheFileIsLoadedAndTheUnitIsNotAtRest) {
         EXPECT_EQ(unitCountsAsLoaded(row.load, row.active), row.loaded) << row.load << " " << row.active;
 }
 
-TEST(SystemdUnit, TheSessionBusIsFoundTheStandardWay) {
-    EXPECT_EQ(sessionBusAddress("unix:path=/run/user/7/bus", "/run/user/7"), "unix:path=/run/user/7/bus");
-    EXPECT_EQ(sessionBusAddress("", "/run/user/7"), "unix:path=/run/user/7/bus");
-    EXPECT_EQ(sessionBusAddress(nullptr, "/run/user/7"), "unix:path=/run/user/7/bus");
-    EXPECT_EQ(sessionBusAddress(nullptr, nullptr), "");
-}
-
 } // namespace
 } // namespace quern

@@ -60,9 +60,12 @@ class FakeServiceManager final : public ServiceManager {
 public:
     explicit FakeServiceManager(std::shared_ptr<FakeService> service)
         : service_(std::move(service)) {}
-    bool lastReportedRunning() override { return service_->record("reported"); }
+    std::optional<bool> lastReportedRunning() override { return service_->record("reported"); }
     bool askRunning() override { return service_->record("ask"); }
-    void start() override { (void)service_->record("start"); }
+    bool start(IfFailed /*ifFailed*/) override {
+        (void)service_->record("start");
+        return false;
+    }
     void stop() override { (void)service_->record("stop"); }
     void wake() override { (void)service_->record("wake"); }
 

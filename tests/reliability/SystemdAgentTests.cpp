@@ -3,6 +3,7 @@
 // crashing, without a main process; the manager absent, stopped, the unit missing or masked.
 #include "agent/SystemdServiceManager.h"
 #include "app/AppDelegate.h"
+#include "platform/SessionBus.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -28,18 +29,19 @@ public:
         : real_(std::move(real))
         , wakes_(wakes)
         , bootstraps_(bootstraps) {}
-    bool lastReportedRunning() override { return real_->lastReportedRunning(); }
+    std::optional<bool> lastReportedRunning() override { return real_->lastReportedRunning(); }
     bool askRunning() override { return real_->askRunning(); }
-    void start() override {
-        real_->start();
+    bool start(IfFailed ifFailed) override {
+        const bool reset = real_->start(ifFailed);
         ++bootstraps_;
+        return reset;
     }
     void stop() override { real_->stop(); }
     void wake() override {
         real_->wake();
         ++wakes_;
     }
-    void setChangeHandler(std::function<void()> handler) override {
+    void setChangeHandler(std::function<void(ServiceChange)> handler) override {
         real_->setChangeHandler(std::move(handler));
     }
 
@@ -93,7 +95,12 @@ protected:
         hooks.home = home;
         hooks.serviceManager = [this, callTimeout] {
             return std::make_unique<CountingManager>(
-                std::make_unique<SystemdServiceManager>(kUnit, callTimeout), wakes, bootstraps);
+                std::make_unique<SystemdServiceManager>(
+                    kUnit,
+                    sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
+                                      std::getenv("XDG_RUNTIME_DIR")),
+                    callTimeout),
+                wakes, bootstraps);
         };
         delegate = AppDelegate::create(hooks);
         delegate->applicationDidFinishLaunching();

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The client whose session bus takes connections and never answers (a stopped or wedged bus, a stale
+# socket that something else listens on), headless and on Xvfb: it still shows its state and hands
+# over to a second launch, and once the real bus answers at that address it finds the manager and
+# starts the agent.
+#
+# usage: scripts/user-manager.sh silent_bus.sh CLIENT AGENT   (77: skipped without a private manager)
+set -euo pipefail
+name=silent_bus
+# shellcheck source=../support/agent-session.sh
+. "$(dirname "$0")/../support/agent-session.sh" "$1" "$2"
+work=$(mktemp -d "${TMPDIR:-/tmp}/quern-silent-bus.XXXXXX")
+logs=$work
+fail() {
+  echo "$name: FAIL: $*" >&2
+  tail -n 20 "$work"/client-*.log >&2 || true
+  exit 1
+}
+# shellcheck source=../../scripts/x-session.sh
+. "$scripts/x-session.sh"
+client_pid="" listener_pid=""
+cleanup() {
+  set +e
+  stop_process "$client_pid"
+  stop_process "$listener_pid"
+  stop_process "$trayer_pid"
+  stop_process "$xvfb_pid"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Takes every connection and says nothing.
+/usr/bin/python3 -c '
+import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.bind(sys.argv[1])
+s.listen(64)
+held = []
+while True:
+    held.append(s.accept()[0])' "$work/silent" &
+listener_pid=$!
+wait_for 20 "the silent listener" test -S "$work/silent"
+install_agent_unit "$work"
+
+# run_client PLATFORM [ARGS]: the client on the bus at $work/bus, in the background.
+run_client() {
+  env -u WAYLAND_DISPLAY -u QUERN_ZOVA_LAUNCHCTL HOME="$work" QT_QPA_PLATFORM="$1" LANG=C.UTF-8 \
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus" "$client" >>"$work/client-$1.log" 2>&1 &
+  client_pid=$!
+}
+second_launch_hands_over() {
+  env -u WAYLAND_DISPLAY HOME="$work" QT_QPA_PLATFORM="$1" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus" \
+    timeout 60 "$client" >>"$work/second-$1.log" 2>&1 || fail "a second launch did not hand over ($1)"
+}
+shows() { kill -0 "$client_pid" 2>/dev/null || fail "the client exited"; grep -q "quern-zova: $1" "$work/client-offscreen.log"; }
+unit_active() { [ "$(unit_state)" = active ]; }
+
+# Headless: the state is printed, the manager being out of reach.
+ln -sfn "$work/silent" "$work/bus"
+run_client offscreen
+wait_for 60 "the stopped state on a silent bus" shows "代理已停止"
+second_launch_hands_over offscreen
+ln -sfn "$XDG_RUNTIME_DIR/bus" "$work/bus" # the bus answers now
+wait_for 60 "the agent online once the bus answers" shows "设备在线"
+stop_process "$client_pid"
+systemctl --user stop "$unit"
+
+# On X11, where Qt's own D-Bus users start inside QApplication: the window maps.
+ln -sfn "$work/silent" "$work/bus"
+start_x_session 800 600
+run_client xcb
+window_mapped() {
+  kill -0 "$client_pid" 2>/dev/null || fail "the client exited"
+  xdotool search --onlyvisible --pid "$client_pid" --name '^Quern Zova$' >/dev/null 2>&1
+}
+wait_for 60 "the window on a silent bus" window_mapped
+second_launch_hands_over xcb
+! unit_active || fail "the agent runs though the manager was out of reach"
+ln -sfn "$XDG_RUNTIME_DIR/bus" "$work/bus"
+wait_for 60 "the agent started once the bus answers" unit_active
+echo "$name: ok"
