@@ -76,8 +76,9 @@ TEST_F(LaunchdTest, AMissingOrHangingLaunchctlMeansNotLoadedAndLeavesNothingBehi
             return spawnAndWait(request);
         };
         auto launchd = manager(tools, false);
-        EXPECT_EQ(launchd.lastReportedRunning(), false); // returns: a hanging launchctl is killed after its bound
-        launchd.wake();                              // nothing to signal
+        EXPECT_EQ(launchd.lastReportedRunning(),
+                  false); // returns: a hanging launchctl is killed after its bound
+        launchd.wake();   // nothing to signal
         EXPECT_TRUE(test::childProcesses().empty());
         EXPECT_EQ(test::openDescriptorCount(), descriptors);
     }

@@ -1,4 +1,5 @@
 #include "status/ReconnectThrottle.h"
+#include "status/RestartBackoff.h"
 #include "status/StatusDerivation.h"
 
 #include <gtest/gtest.h>
@@ -68,6 +69,43 @@ TEST(ReconnectThrottle, ActsAtMostOnceEveryFiveSecondsAndAfterAClockSetBack) {
                 last = step.at;
         }
     }
+}
+
+// A repair every 5 s of a service that keeps failing: which of them may reset it. Each step is a
+// refresh at `at` that finds the agent online or not; a reset is made whenever one is allowed.
+TEST(RestartBackoff, ResetsSpreadOutWhileFailingAndStartOverOnceSettled) {
+    struct Sequence {
+        const char* name;
+        std::vector<double> resets;                  // when the resets fall, over the steps below
+        std::vector<std::pair<double, bool>> online; // (from, online) spans; offline otherwise
+        double until;
+    };
+    const std::vector<Sequence> sequences = {
+        {"failing for ten minutes", {0, 5, 15, 35, 75, 155, 315}, {}, 600},
+        {"online a minute between", {0, 5, 15, 80, 85}, {{16, true}, {77, false}}, 90},
+        {"online under a minute between", {0, 5, 15, 70}, {{16, true}, {70, false}}, 75},
+    };
+    for (const Sequence& sequence : sequences) {
+        RestartBackoff backoff;
+        std::vector<double> resets;
+        bool online = false;
+        for (double at = 0; at <= sequence.until; at += 1) {
+            for (const auto& [from, state] : sequence.online)
+                if (at == from)
+                    online = state;
+            backoff.observe(online, kNow + at);
+            if (!online && static_cast<int>(at) % 5 == 0 && backoff.resetAllowed(kNow + at)) {
+                backoff.resetMade(kNow + at);
+                resets.push_back(at);
+            }
+        }
+        EXPECT_EQ(resets, sequence.resets) << sequence.name;
+    }
+    RestartBackoff backAnHour;
+    backAnHour.resetMade(kNow);
+    backAnHour.resetMade(kNow + 5); // now twice as long
+    EXPECT_FALSE(backAnHour.resetAllowed(kNow + 10));
+    EXPECT_TRUE(backAnHour.resetAllowed(kNow - 3600));
 }
 
 } // namespace
