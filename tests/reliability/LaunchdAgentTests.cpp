@@ -25,7 +25,8 @@ namespace {
 // Counts the bootstraps and wakes the client made, once each has returned.
 class CountingManager final : public ServiceManager {
 public:
-    CountingManager(std::unique_ptr<ServiceManager> real, std::atomic<int>& bootstraps, std::atomic<int>& wakes)
+    CountingManager(std::unique_ptr<ServiceManager> real, std::atomic<int>& bootstraps,
+                    std::atomic<int>& wakes)
         : real_(std::move(real))
         , bootstraps_(bootstraps)
         , wakes_(wakes) {}
@@ -64,8 +65,10 @@ protected:
             return;
         (void)launchd.launchctl(std::vector<std::string>{"bootout", target});
         // bootout returns before the job is gone.
-        EXPECT_TRUE(waitFor([&] { return launchd.launchctl(std::vector<std::string>{"print", target}) != 0; }))
-            << label << " is still loaded";
+        EXPECT_TRUE(waitFor([&] {
+            return launchd.launchctl(std::vector<std::string>{"print", target}) != 0;
+        })) << label
+            << " is still loaded";
         std::filesystem::remove(plist);
         EXPECT_FALSE(std::filesystem::exists(plist));
     }
