@@ -144,7 +144,7 @@ for log in "$out"/logs/*.failed; do
     failed+=("$(basename "$log" .failed)")
 done
 count() { printf '%s\n' "${lines[@]}" | grep -c "^$1 "; }
-result="$(count app) C++, $(count objc) Objective-C++, $(count generated) moc/rcc, $(count other) test/agent/tool files compiled for 2 targets"
+result="$(count app) C++, $(count objc) Objective-C++, $(count generated) moc/rcc, $(count other) test/agent/tool files compiled for ${#targets[@]} targets"
 if [ ${#failed[@]} -gt 0 ]; then
     summary "$result; ${#failed[@]} failed: ${failed[*]}"
     exit 1
