@@ -270,6 +270,7 @@ int main(int argc, char** argv) {
         (void)!::write(signalPipe, &number, 1);
         errno = saved;
     };
+    action.sa_flags = SA_RESTART; // the file calls go on; poll() still wakes
     for (const int signal : {SIGHUP, SIGTERM, SIGINT, SIGUSR1})
         ::sigaction(signal, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
