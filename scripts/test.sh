@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the whole suite, again under AddressSanitizer + UBSan, and the
-# threaded parts under ThreadSanitizer; then compiles the macOS build's C++ for macOS. Every stage
+# threaded parts under ThreadSanitizer; then checks the macOS build (scripts/macos-check.sh). Every stage
 # runs even when an earlier one fails; a line per stage says how it went, and the exit status is
 # non-zero if any failed.
 set -uo pipefail
@@ -36,18 +36,18 @@ stage() {
   [ "$status" -eq 0 ] || failed=1
 }
 
-# Every C++ source of the macOS build, compiled for macOS with Zig's toolchain; its last line is
-# its summary.
+# The macOS build compiled, linked into a universal binary and bundled with Zig's toolchain, its
+# bundle and Mac CI workflow checked; its last line is its summary.
 macos_stage() {
-  local log="$root/build/macos-compile.log"
-  QUERN_SKIP_INSTALL=1 "$root/scripts/macos-compile.sh" 2>&1 | tee "$log"
+  local log="$root/build/macos-check.log"
+  QUERN_SKIP_INSTALL=1 "$root/scripts/macos-check.sh" 2>&1 | tee "$log"
   [ "${PIPESTATUS[0]}" -eq 0 ] || failed=1
   summary+=("$(tail -n 1 "$log")")
 }
 
 stage default
 stage asan
-targets="core_tests client_tests" stage tsan -L '^(core|app)$'
+targets="core_tests client_tests reveal_tests" stage tsan -L '^(core|app)$'
 macos_stage
 
 echo

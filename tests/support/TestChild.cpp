@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
             ::pause();
     } else if (mode == "fds") { // descriptors open beyond the standard three, less the directory's own
         int count = -1;
-        if (DIR* dir = ::opendir("/proc/self/fd")) {
+        if (DIR* dir = ::opendir("/dev/fd")) {
             while (const dirent* entry = ::readdir(dir))
                 count += entry->d_name[0] != '.' && std::atoi(entry->d_name) > 2 ? 1 : 0;
             ::closedir(dir);

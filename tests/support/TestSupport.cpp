@@ -6,6 +6,10 @@
 #include <thread>
 #include <unistd.h>
 
+#if defined(__APPLE__)
+#include <libproc.h>
+#endif
+
 namespace quern::test {
 
 TempDir::TempDir(const std::string& stem) {
@@ -57,19 +61,28 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 int openDescriptorCount() {
     int count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/dev/fd"))
         ++count;
     return count - 1; // the iterator's own
 }
 
 std::vector<int> childProcesses() {
     std::vector<int> children;
+#if defined(__APPLE__)
+    std::vector<pid_t> pids(4096);
+    const int bytes = ::proc_listpids(PROC_PPID_ONLY, static_cast<uint32_t>(::getpid()), pids.data(),
+                                      static_cast<int>(pids.size() * sizeof(pid_t)));
+    for (int i = 0; i < bytes / static_cast<int>(sizeof(pid_t)); ++i)
+        if (const pid_t pid = pids[static_cast<size_t>(i)]; pid > 0)
+            children.push_back(pid);
+#else
     std::error_code error;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
         std::ifstream in(task.path() / "children");
         for (int pid = 0; in >> pid;)
             children.push_back(pid);
     }
+#endif
     return children;
 }
 
