@@ -52,8 +52,8 @@ done
 command -v hyperfine >/dev/null && command -v jq >/dev/null ||
   { echo "missing hyperfine or jq (scripts/install-deps.sh installs them)" >&2; exit 1; }
 
-refreshes=1000 growth=10000 startups=15 settle=30 window=60 trials=20 storm=20 storm_settle=10 crash=600
-[ "$short" = 0 ] || refreshes=40 growth=200 startups=2 settle=3 window=3 trials=1 storm=3 storm_settle=2 crash=20
+refreshes=1000 growth=10000 startups=15 settle=30 window=60 trials=20 kills=10 storm=20 storm_settle=10 crash=600
+[ "$short" = 0 ] || refreshes=40 growth=200 startups=2 settle=3 window=3 trials=1 kills=1 storm=3 storm_settle=2 crash=20
 results="$(dirname "$bin")/bench-results$([ "$short" = 0 ] || echo -short)" && mkdir -p "$results"
 # shellcheck source=../scripts/agent-identity.sh.in
 . "$bin/agent-identity.sh"
@@ -163,7 +163,7 @@ idle_phase() {
 # storms the unit and probes both sockets (the client's is its single-instance socket).
 storm_phase() {
   local pids=() status=0
-  export HOME="$work/main/home"
+  local -x HOME="$work/main/home"
   whole "$bin/quern-zova" >/dev/null 2>&1 & pids=($!)
   whole "$bin/quern-bench-floor" --listen "$work/floor.socket" "$quern_service_unit" >/dev/null 2>&1 & pids+=($!)
   for _ in $(seq 1 200); do # a hang guard of 10 s
@@ -247,11 +247,12 @@ fi
 
 # Quiet phases side by side: an idle client and floors, the repair trials (a refresh every 2 s each)
 # and the crash loop under its own manager (its first minutes see a reset every 5 to 40 s).
-# Kills are 6 s apart, free of the client's 5 s repair throttle; silences 12 s at least by their nature.
+# Kills are 65 s apart: after a minute online the client's restart backoff is at its shortest again,
+# so each kill is a first failure, not a crash loop; silences are 12 s apart at least by their nature.
 [ -z "$side" ] || touch "$side/go"
 jobs=()
 ! selected idle || { phase idle idle_phase & jobs+=($!); }
-! selected killed || { phase killed in_env killed inproc "$bin/quern-bench" repair-killed "$trials" 6 "${unit_of[killed]}" & jobs+=($!); }
+! selected killed || { phase killed in_env killed inproc "$bin/quern-bench" repair-killed "$kills" 65 "${unit_of[killed]}" & jobs+=($!); }
 ! selected silent || { phase silent in_env silent inproc "$bin/quern-bench" repair-silent "$trials" "${unit_of[silent]}" & jobs+=($!); }
 for job in "${jobs[@]}"; do wait "$job" || failed=1; done
 if [ -n "$side" ]; then
