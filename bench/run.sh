@@ -180,7 +180,7 @@ storm_phase() {
 # it beside that no client looks after; each start appends its time to a file, and a bus monitor
 # sees every ResetFailedUnit call. The window opens as both units are started.
 crash_loop_phase() {
-  local floor_unit=quern-bench-crash-floor.service client monitor t0 t1 span
+  local floor_unit=quern-bench-crash-floor.service client monitor t0 t1 span early
   mkdir -p "$work/crash/home"
   # shellcheck disable=SC2016 # expanded by the unit's shell
   printf '#!/bin/sh\n# A line per start, then a failure at once.\ndate +%%s.%%N >>"$1"\nexit 1\n' >"$work/crash.sh"
@@ -204,21 +204,24 @@ crash_loop_phase() {
   kill "$client" "$monitor" && wait "$client" "$monitor" 2>/dev/null || true
   [ ! -e "$side/stop" ] || return 1
   starts() { awk -v t0="$t0" -v t1="$t1" '$1 >= t0 && $1 <= t1' "$work/$1.starts" 2>/dev/null | wc -l; }
-  resets() { # UNIT WITHIN: ResetFailedUnit calls naming UNIT within WITHIN s of the window's start
+  reset_times() { # UNIT WITHIN: ResetFailedUnit calls naming UNIT within WITHIN s of the window's start
     jq -r --arg unit "$1" 'select(.payload.data[0] == $unit) | ."timestamp-realtime" / 1e6' "$work/resets.json" |
-      awk -v t0="$t0" -v until="$2" '$1 >= t0 && $1 - t0 <= until' | wc -l
+      awk -v t0="$t0" -v until="$2" '$1 >= t0 && $1 - t0 <= until { printf "%.1f\n", $1 - t0 }'
   }
-  span="$(awk -v t0="$t0" -v t1="$t1" 'BEGIN { printf "%.0f", t1 - t0 }')"
-  awk -v span="$span" -v early="$((crash < 120 ? crash : 120))" \
-    -v r_early="$(resets "$quern_service_unit" 120)" -v f_early="$(resets "$floor_unit" 120)" \
+  resets() { reset_times "$@" | wc -l; }
+  span="$(awk -v t0="$t0" -v t1="$t1" 'BEGIN { printf "%.0f", t1 - t0 }')" early=$((crash < 120 ? crash : 120))
+  awk -v span="$span" -v early="$early" \
+    -v r_early="$(resets "$quern_service_unit" "$early")" -v f_early="$(resets "$floor_unit" "$early")" \
     -v r_all="$(resets "$quern_service_unit" "$span")" -v f_all="$(resets "$floor_unit" "$span")" \
-    -v starts="$(starts "$quern_service_unit")" -v f_starts="$(starts "$floor_unit")" '
+    -v starts="$(starts "$quern_service_unit")" -v f_starts="$(starts "$floor_unit")" \
+    -v times="$(reset_times "$quern_service_unit" "$span" | paste -sd' ')" '
     function row(what, v, fl, cmp, goal, met) { printf "ROW\t8\t%s\t%s\t%s\t%s\t%s\t%s\n", what, v, fl, cmp, goal, goal == "(information)" ? "—" : (met ? "yes" : "NO") }
     BEGIN {
       what = "crash loop (the unit fails at once: Restart=always, RestartSec=0, systemd\047s start limit of 5 in 10 s), the client running " span " s; floor: a unit just like it beside, no client"
       row(what ": start-limit resets (ResetFailedUnit of the unit on the bus) in the first " early " s", r_early, f_early, sprintf("%+d", r_early - f_early), "≤ 5", r_early <= 5)
       row("the same, resets over " span " s", r_all, f_all, sprintf("%+d", r_all - f_all), "≤ 10", r_all <= 10)
       row("the same, starts over " span " s (a line each from ExecStart)", starts, f_starts, f_starts > 0 ? sprintf("×%.1f", starts / f_starts) : "—", "(information)", 1)
+      row("the same, when the resets came (s into the window)", times == "" ? "none" : times, "none", "—", "(information)", 1)
       if (f_starts == 0 || starts == 0) exit 1
     }'
 }
