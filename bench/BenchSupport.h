@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace quern::bench {
@@ -30,5 +31,14 @@ void printRow(const std::string& figure, const std::string& what, const std::str
 // Repairs.cpp: TRIALS kills (SPACING s after the last repair at least) or silences of UNIT's agent
 // beside the client; rows on standard output, 0 when every trial was repaired.
 [[nodiscard]] int runRepairs(bool killed, int trials, double spacing, const std::string& unit);
+
+// Storm.cpp: UNIT stopped and started back to back for SECONDS while both programs' sockets are
+// probed; their VmRSS before and AFTER s after. Rows on standard output, 0 when every figure was taken.
+struct Target {
+    pid_t pid = 0;
+    std::string socket;
+};
+[[nodiscard]] int runStorm(const std::string& unit, double seconds, double after, const Target& client,
+                           const Target& floor);
 
 } // namespace quern::bench

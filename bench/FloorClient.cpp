@@ -1,12 +1,16 @@
 // quern-bench-floor: the least program that does the client's visible job on Linux: a 460 × 420
 // window, a tray icon, a subscription to the user's systemd and every 2 seconds the question the
 // client's idle refresh sends, one asynchronous ListUnitsByNames of the unit, its answer dropped.
-// --exit-at-start ends it on its first event-loop pass, for hyperfine.
-// Usage: quern-bench-floor [--exit-at-start] UNIT
+// --exit-at-start ends it on its first event-loop pass, for hyperfine. --listen SOCKET adds what the
+// storm figure asks of the client: a local server answering each connection by closing it, and the
+// unit's PropertiesChanged taken in on the main thread and dropped.
+// Usage: quern-bench-floor [--exit-at-start | --listen SOCKET] UNIT
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
@@ -14,9 +18,35 @@
 #include <string_view>
 #include <unistd.h>
 
+namespace {
+
+// Takes the unit's reports as the client's service manager does (its own interface only), and drops them.
+class Follower : public QObject {
+    Q_OBJECT
+
+public slots:
+    void changed(const QString&, const QVariantMap&, const QStringList&) {}
+};
+
+// systemd's object path of a unit: every byte but [A-Za-z0-9] escaped as _xx.
+QString unitPath(const QByteArray& unit) {
+    QString path = QStringLiteral("/org/freedesktop/systemd1/unit/");
+    for (const char c : unit) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+            path += QLatin1Char(c);
+        else
+            path += QStringLiteral("_%1").arg(static_cast<unsigned char>(c), 2, 16, QLatin1Char('0'));
+    }
+    return path;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
-    const bool exitAtStart = argc == 3 && std::string_view(argv[1]) == "--exit-at-start";
-    if (argc != (exitAtStart ? 3 : 2))
+    const std::string_view option = argc == 3 || argc == 4 ? argv[1] : "";
+    const bool exitAtStart = argc == 3 && option == "--exit-at-start";
+    const bool listen = argc == 4 && option == "--listen";
+    if (argc != 2 && !exitAtStart && !listen)
         return 64;
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
@@ -39,8 +69,27 @@ int main(int argc, char** argv) {
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] { (void)bus.asyncCall(list); });
     timer.start(2000);
+    QLocalServer server;
+    Follower follower;
+    if (listen) {
+        QLocalServer::removeServer(QString::fromLocal8Bit(argv[2]));
+        if (!server.listen(QString::fromLocal8Bit(argv[2])))
+            return 1;
+        QObject::connect(&server, &QLocalServer::newConnection, [&] {
+            while (QLocalSocket* connection = server.nextPendingConnection()) {
+                QObject::connect(connection, &QLocalSocket::disconnected, connection, &QObject::deleteLater);
+                connection->disconnectFromServer();
+            }
+        });
+        bus.connect(QString(), unitPath(QByteArray(argv[argc - 1])),
+                    QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
+                    {QStringLiteral("org.freedesktop.systemd1.Unit")}, QString(), &follower,
+                    SLOT(changed(QString, QVariantMap, QStringList)));
+    }
     window.show();
     if (exitAtStart)
         QTimer::singleShot(0, [] { ::_exit(0); });
     return QApplication::exec();
 }
+
+#include "FloorClient.moc"

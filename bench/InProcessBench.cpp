@@ -4,6 +4,7 @@
 //       one refresh beside a bare blocking Get of the unit's ActiveState, single-refresh repetitions.
 //   growth N   descriptors and memory over N refreshes, beside N bare Gets
 //   repair-killed N SPACING UNIT | repair-silent N UNIT   (bench/Repairs.cpp)
+//   storm UNIT SECONDS AFTER CLIENT_PID CLIENT_SOCKET FLOOR_PID FLOOR_SOCKET   (bench/Storm.cpp)
 #include "app/AgentIdentity.h"
 #include "app/AppDelegate.h"
 #include "bench/BenchSupport.h"
@@ -141,8 +142,12 @@ int main(int argc, char** argv) {
         return runRepairs(true, std::stoi(args[1]), std::stod(args[2]), args[3]);
     if (mode == "repair-silent" && args.size() == 3)
         return runRepairs(false, std::stoi(args[1]), 0, args[2]);
+    if (mode == "storm" && args.size() == 8)
+        return runStorm(args[1], std::stod(args[2]), std::stod(args[3]), {std::stoi(args[4]), args[5]},
+                        {std::stoi(args[6]), args[7]});
     std::fputs(
-        "usage: quern-bench timing N | growth N | repair-killed N SPACING UNIT | repair-silent N UNIT\n",
+        "usage: quern-bench timing N | growth N | repair-killed N SPACING UNIT | repair-silent N UNIT\n"
+        "       | storm UNIT SECONDS AFTER CLIENT_PID CLIENT_SOCKET FLOOR_PID FLOOR_SOCKET\n",
         stderr);
     return 64;
 }
