@@ -25,7 +25,7 @@ TEST(SystemdUnit, LoadedWhileTheFileIsLoadedAndTheUnitIsNotAtRest) {
         {"loaded", "failed", false},
         {"not-found", "inactive", false},
         {"masked", "active", false}, // masked under a running agent
-        {"", "", false}, // a manager that did not answer
+        {"", "", false},             // a manager that did not answer
     };
     for (const Row& row : rows)
         EXPECT_EQ(unitCountsAsLoaded(row.load, row.active), row.loaded) << row.load << " " << row.active;
