@@ -62,9 +62,8 @@ protected:
     void launch() {
         AppDelegate::Hooks hooks;
         hooks.home = home;
-        hooks.serviceManager = [this](const AppDelegate&) { // the real /bin/launchctl and /bin/kill
-            return std::make_unique<LaunchdServiceManager>(LaunchdServiceManager::Tools{}, label,
-                                                           [this] { return plist; });
+        hooks.serviceManager = [this] { // the real /bin/launchctl and /bin/kill
+            return std::make_unique<LaunchdServiceManager>(LaunchdServiceManager::Tools{}, label, plist);
         };
         delegate = AppDelegate::create(hooks);
         delegate->applicationDidFinishLaunching();
@@ -86,7 +85,7 @@ protected:
     test::TempDir root{"quern-launchd"};
     const std::string home = root / "home dir ü";
     const std::string plist = home + "/Library/LaunchAgents/" + label + ".plist";
-    const LaunchdServiceManager launchd{LaunchdServiceManager::Tools{}, label, [this] { return plist; }};
+    const LaunchdServiceManager launchd{LaunchdServiceManager::Tools{}, label, plist};
     bool ready = false;
     std::shared_ptr<AppDelegate> delegate;
 };
