@@ -218,15 +218,15 @@ TEST_F(SystemdAgent, AStormOfChangesIsLookedAtAFewTimesAndEndsInTheRightState) {
     int presented = 0;
     const QObject counting;
     QObject::connect(delegate.get(), &AppDelegate::statePresented, &counting, [&] { ++presented; });
-    // Stopped and started as fast as the manager takes it, from another connection.
+    // Stopped and started as fast as the manager takes it, from another connection, while the main
+    // thread is busy: every report of the storm waits in its queue at once.
     std::atomic<bool> done{false};
-    const auto begin = std::chrono::steady_clock::now();
     std::thread storm([&] {
         const QDBusConnection bus = QDBusConnection::connectToBus(
             QString::fromStdString(
                 sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR"))),
             QStringLiteral("storm"));
-        for (int i = 0; i < 2000; ++i) {
+        for (int i = 0; i < 600; ++i) {
             QDBusMessage call = QDBusMessage::createMethodCall(
                 QStringLiteral("org.freedesktop.systemd1"), QStringLiteral("/org/freedesktop/systemd1"),
                 QStringLiteral("org.freedesktop.systemd1.Manager"),
@@ -236,17 +236,16 @@ TEST_F(SystemdAgent, AStormOfChangesIsLookedAtAFewTimesAndEndsInTheRightState) {
         }
         done = true;
     });
-    const bool finished = waitFor([&] { return done.load(); });
-    const auto elapsed =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+    const bool finished = test::waitUntil([&] { return done.load(); });
     storm.join();
     ASSERT_TRUE(finished) << "hung";
-    // At most one look per 100 ms at what the manager reported, beside the timer's every 2 s: a
-    // ceiling that only rises on a slower machine, never a demand on its speed.
-    EXPECT_LE(presented, elapsed.count() / 100 + elapsed.count() / 2000 + 10)
-        << "in " << elapsed.count() << " ms";
-    EXPECT_TRUE(waitFor([] { return property("ActiveState") == "active"; })) << "hung";
-    EXPECT_TRUE(waitForState(AgentState::online)) << "hung";
+    // Hundreds of reports, a handful of looks: one at the first, one as each 100 ms window closes,
+    // the timer's, and the agent coming online after the last start.
+    EXPECT_TRUE(waitFor([&] {
+        return presented > 0 && delegate->currentState() == AgentState::online &&
+               property("ActiveState") == "active";
+    })) << "hung";
+    EXPECT_LE(presented, 20);
 }
 
 TEST_F(SystemdAgent, ARestartedManagerIsAskedAndTheAgentStartedAtOnce) {
