@@ -1,93 +1,45 @@
 #include "agent/LaunchdServiceManager.h"
 
-#include "agent/PidLine.h"
-#include "platform/Utf8.h"
-
-#include <array>
-#include <unistd.h>
+#include "platform/BackgroundQueue.h"
 
 namespace quern {
 
-std::string domainTarget(uid_t uid) {
-    return "gui/" + std::to_string(uid);
+LaunchdServiceManager::LaunchdServiceManager(Launchctl launchctl, QObject* parent)
+    : ServiceManager(parent)
+    , launchctl_(std::move(launchctl)) {}
+
+void LaunchdServiceManager::refresh() {
+    if (refreshing_)
+        return; // one "print" at a time: a hung launchctl does not pile them up
+    refreshing_ = true;
+    query().then(this, [this](const ServiceStatus& status) {
+        refreshing_ = false;
+        if (status_ == status)
+            return;
+        status_ = status;
+        emit statusChanged(status);
+    });
 }
 
-std::string serviceTarget(uid_t uid, std::string_view label) {
-    std::string target = domainTarget(uid);
-    target.push_back('/');
-    target.append(label);
-    return target;
+// Each job holds its own copy of the commands: the manager may be gone before it ends.
+QFuture<ServiceStatus> LaunchdServiceManager::query() {
+    return runInBackground(QualityOfService::utility, [launchctl = launchctl_] {
+        ServiceStatus status;
+        status.running = launchctl.loaded();
+        return status;
+    });
 }
 
-std::string launchAgentRelativePath(std::string_view label) {
-    std::string path = "Library/LaunchAgents/";
-    path.append(label);
-    path.append(".plist");
-    return path;
+QFuture<void> LaunchdServiceManager::start(StartMode /*mode*/) {
+    return runInBackground(QualityOfService::userInitiated, [launchctl = launchctl_] { launchctl.bootstrap(); });
 }
 
-LaunchdServiceManager::LaunchdServiceManager(Tools tools, std::string serviceLabel, std::string launchAgent)
-    : tools_(std::move(tools))
-    , serviceLabel_(std::move(serviceLabel))
-    , launchAgent_(std::move(launchAgent)) {}
-
-std::string LaunchdServiceManager::userServiceTarget() const {
-    return quern::serviceTarget(::getuid(), serviceLabel_);
+QFuture<void> LaunchdServiceManager::stop() {
+    return runInBackground(QualityOfService::userInitiated, [launchctl = launchctl_] { launchctl.bootout(); });
 }
 
-SpawnResult LaunchdServiceManager::runTool(const std::string& path, std::span<const std::string> arguments,
-                                           OutputMode standardOutput, OutputMode standardError) const {
-    SpawnRequest request;
-    request.path = path;
-    request.arguments = arguments;
-    request.standardOutput = standardOutput;
-    request.standardError = standardError;
-    request.timeout = tools_.timeout;
-    return tools_.launcher(request);
-}
-
-std::int32_t LaunchdServiceManager::launchctl(std::span<const std::string> arguments) const {
-    const SpawnResult result = runTool(tools_.launchctlPath, arguments, OutputMode::Null, OutputMode::Null);
-    // A launchctl that could not start, or hung and was killed, tells us nothing: -1.
-    return result.started ? result.status : -1;
-}
-
-std::string LaunchdServiceManager::launchctlOutput(std::span<const std::string> arguments) const {
-    SpawnResult result = runTool(tools_.launchctlPath, arguments, OutputMode::Capture, OutputMode::Null);
-    if (!result.started || !isValidUtf8(result.output))
-        return {};
-    return std::move(result.output);
-}
-
-std::optional<bool> LaunchdServiceManager::lastReportedRunning() {
-    return askRunning(); // launchd reports nothing on its own: every refresh asks
-}
-
-bool LaunchdServiceManager::askRunning() {
-    const std::array<std::string, 2> print = {"print", userServiceTarget()};
-    return launchctl(print) == 0;
-}
-
-bool LaunchdServiceManager::start(IfFailed /*ifFailed*/) {
-    // launchd has no failed state to clear: its own throttle spaces a crashing job's restarts.
-    const std::array<std::string, 3> arguments = {"bootstrap", domainTarget(::getuid()), launchAgent_};
-    (void)launchctl(arguments);
-    return false;
-}
-
-void LaunchdServiceManager::stop() {
-    const std::array<std::string, 2> arguments = {"bootout", userServiceTarget()};
-    (void)launchctl(arguments);
-}
-
-void LaunchdServiceManager::wake() {
-    const std::array<std::string, 2> print = {"print", userServiceTarget()};
-    const std::optional<std::string> pid = pidTextFromDescription(launchctlOutput(print));
-    if (!pid)
-        return;
-    // kill's own streams are ours; its exit status says nothing we act on.
-    const std::array<std::string, 2> hangUp = {"-HUP", *pid};
-    (void)runTool(tools_.killPath, hangUp, OutputMode::Inherit, OutputMode::Inherit);
+QFuture<void> LaunchdServiceManager::wake() {
+    return runInBackground(QualityOfService::userInitiated, [launchctl = launchctl_] { launchctl.hangUp(); });
 }
 
 } // namespace quern

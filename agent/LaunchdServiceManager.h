@@ -1,59 +1,30 @@
 #pragma once
 
-#include "agent/ServiceManager.h"
-#include "platform/ProcessSpawn.h"
+#include "agent/Launchctl.h"
+#include "supervisor/ServiceManager.h"
 
-#include <chrono>
-#include <cstdint>
-#include <span>
-#include <string>
-#include <string_view>
-#include <sys/types.h>
+#include <optional>
 
 namespace quern {
 
-// The agent as a LaunchAgent in the user's GUI domain, driven through launchctl and kill run as
-// children: "print" of the service target answers whether it is loaded, "bootstrap" and "bootout"
-// load and unload it, and the wake sends SIGHUP to the pid that "print" shows.
+// launchd as the client's service manager: launchctl's commands run on background threads. launchd
+// reports nothing on its own, so every refresh asks "print".
 class LaunchdServiceManager final : public ServiceManager {
+    Q_OBJECT
+
 public:
-    struct Tools {
-        std::string launchctlPath = "/bin/launchctl";
-        std::string killPath = "/bin/kill";
-        ProcessLauncher launcher = spawnAndWait;
-        std::chrono::milliseconds timeout{3000}; // a hung child is killed after this
-    };
+    explicit LaunchdServiceManager(Launchctl launchctl, QObject* parent = nullptr);
 
-    // launchAgent: the property list's path, which "bootstrap" names.
-    LaunchdServiceManager(Tools tools, std::string serviceLabel, std::string launchAgent);
-
-    [[nodiscard]] std::optional<bool> lastReportedRunning() override;
-    [[nodiscard]] bool askRunning() override;
-    bool start(IfFailed ifFailed) override;
-    void stop() override;
-    void wake() override;
-
-    // The runner: launchctl's exit status, -1 when it could not run (or hung and was killed); its
-    // standard output as UTF-8, empty when it could not run or wrote anything else. Any thread.
-    [[nodiscard]] std::int32_t launchctl(std::span<const std::string> arguments) const;
-    [[nodiscard]] std::string launchctlOutput(std::span<const std::string> arguments) const;
+    void refresh() override;
+    [[nodiscard]] QFuture<ServiceStatus> query() override;
+    [[nodiscard]] QFuture<void> start(StartMode mode) override; // launchd has no failure to reset
+    [[nodiscard]] QFuture<void> stop() override;
+    [[nodiscard]] QFuture<void> wake() override;
 
 private:
-    [[nodiscard]] SpawnResult runTool(const std::string& path, std::span<const std::string> arguments,
-                                      OutputMode standardOutput, OutputMode standardError) const;
-    // Formed at every use: the user id is read anew each time.
-    [[nodiscard]] std::string userServiceTarget() const;
-
-    const Tools tools_;
-    const std::string serviceLabel_;
-    const std::string launchAgent_;
+    const Launchctl launchctl_;
+    bool refreshing_ = false;
+    std::optional<ServiceStatus> status_; // what the last "print" said
 };
-
-// "gui/<uid>": the user's GUI domain.
-[[nodiscard]] std::string domainTarget(uid_t uid);
-// "gui/<uid>/<label>": the agent's service in that domain.
-[[nodiscard]] std::string serviceTarget(uid_t uid, std::string_view label);
-// Relative path of the property list below the home directory.
-[[nodiscard]] std::string launchAgentRelativePath(std::string_view label);
 
 } // namespace quern

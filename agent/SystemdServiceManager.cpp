@@ -4,12 +4,13 @@
 #include "platform/BackgroundQueue.h"
 #include "platform/SessionBus.h"
 
-#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
-#include <QPointer>
+#include <QDBusVariant>
+#include <QFuture>
+#include <QPromise>
 
 #include <atomic>
 #include <csignal>
@@ -23,6 +24,9 @@ const QString kService = QStringLiteral("org.freedesktop.systemd1");
 const QString kManagerPath = QStringLiteral("/org/freedesktop/systemd1");
 const QString kManagerInterface = QStringLiteral("org.freedesktop.systemd1.Manager");
 const QString kUnitInterface = QStringLiteral("org.freedesktop.systemd1.Unit");
+const QString kServiceInterface = QStringLiteral("org.freedesktop.systemd1.Service");
+const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+const QString kFailed = QStringLiteral("failed");
 // A bus that has not begun its handshake within this is taken as silent; a live one answers in
 // well under a millisecond.
 constexpr std::chrono::milliseconds kBusCheckBound = 2s;
@@ -44,11 +48,24 @@ QString newConnectionName() {
     return QStringLiteral("quern-zova-systemd-%1").arg(++count);
 }
 
+// Calls `answered` with the reply when it comes (or the call's bound has passed), on `context`'s
+// thread; not at all once `context` is gone.
+template <typename Answered>
+void whenAnswered(const QDBusPendingCall& call, QObject* context, Answered answered) {
+    auto* watcher = new QDBusPendingCallWatcher(call, context);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
+                     [watcher, answered = std::move(answered)]() mutable {
+                         watcher->deleteLater();
+                         answered(watcher->reply());
+                     });
+}
+
 } // namespace
 
 SystemdServiceManager::SystemdServiceManager(std::string unit, std::string busAddress,
-                                             std::chrono::milliseconds callTimeout)
-    : unit_(QString::fromStdString(unit))
+                                             std::chrono::milliseconds callTimeout, QObject* parent)
+    : ServiceManager(parent)
+    , unit_(QString::fromStdString(unit))
     , unitPath_(QString::fromStdString(systemdUnitPath(unit)))
     , busAddress_(std::move(busAddress))
     , connectionName_(newConnectionName())
@@ -62,41 +79,27 @@ SystemdServiceManager::~SystemdServiceManager() {
     QDBusConnection::disconnectFromBus(connectionName_);
 }
 
-void SystemdServiceManager::setChangeHandler(std::function<void(ServiceChange)> handler) {
-    changed_ = std::move(handler);
-}
-
-QDBusConnection SystemdServiceManager::bus() const {
-    const std::lock_guard lock(busMutex_);
-    return bus_;
-}
-
 void SystemdServiceManager::connectInBackground() {
     if (connecting_)
         return;
     connecting_ = true;
-    dispatchAsync(QualityOfService::utility, [self = QPointer<SystemdServiceManager>(this),
-                                              address = busAddress_, name = connectionName_] {
-        std::optional<QDBusConnection> connection;
-        const BusCheck check = address.empty() ? BusCheck::unreachable : checkBus(address, kBusCheckBound);
-        if (check == BusCheck::answers || check == BusCheck::unchecked) {
-            QDBusConnection::disconnectFromBus(name); // what is left of a bus that went away
-            QDBusConnection made = QDBusConnection::connectToBus(QString::fromStdString(address), name);
-            if (made.isConnected())
-                connection = made;
-            else
-                QDBusConnection::disconnectFromBus(name);
-        }
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, connection, name] {
-                if (self)
-                    self->attach(connection);
-                else if (connection)
-                    QDBusConnection::disconnectFromBus(name);
-            },
-            Qt::QueuedConnection);
-    });
+    const QString name = connectionName_;
+    runInBackground(QualityOfService::utility,
+                    [address = busAddress_, name]() -> std::optional<QDBusConnection> {
+                        const BusCheck check =
+                            address.empty() ? BusCheck::unreachable : checkBus(address, kBusCheckBound);
+                        if (check != BusCheck::answers && check != BusCheck::unchecked)
+                            return std::nullopt;
+                        QDBusConnection::disconnectFromBus(name); // what is left of a bus that went away
+                        QDBusConnection made = QDBusConnection::connectToBus(QString::fromStdString(address), name);
+                        if (made.isConnected())
+                            return made;
+                        QDBusConnection::disconnectFromBus(name);
+                        return std::nullopt;
+                    })
+        .then(this, [this](std::optional<QDBusConnection> connection) { attach(std::move(connection)); })
+        // Gone before the connection was made: nobody else will let go of it.
+        .onCanceled([name] { QDBusConnection::disconnectFromBus(name); });
 }
 
 void SystemdServiceManager::attach(std::optional<QDBusConnection> connection) {
@@ -105,22 +108,17 @@ void SystemdServiceManager::attach(std::optional<QDBusConnection> connection) {
         record(std::nullopt); // no bus to ask: not running, and the next refresh tries again
         return;
     }
-    {
-        const std::lock_guard lock(busMutex_);
-        bus_ = *connection;
-    }
+    bus_ = *connection;
     attached_ = true;
-    managerWatcher_ = std::make_unique<QDBusServiceWatcher>(kService, *connection,
-                                                            QDBusServiceWatcher::WatchForOwnerChange);
+    managerWatcher_ = std::make_unique<QDBusServiceWatcher>(kService, bus_, QDBusServiceWatcher::WatchForOwnerChange);
     connect(
         managerWatcher_.get(), &QDBusServiceWatcher::serviceOwnerChanged, this,
         [this](const QString&, const QString&, const QString& newOwner) { managerOwnerChanged(newOwner); });
     // From any sender, which spares Qt a blocking look-up of the manager's name; only the unit's own
     // interface, which halves what a busy unit sends.
-    connection->connect(QString(), unitPath_, QStringLiteral("org.freedesktop.DBus.Properties"),
-                        QStringLiteral("PropertiesChanged"), {kUnitInterface}, QString(), this,
-                        SLOT(unitPropertiesChanged(QString, QVariantMap, QStringList)));
-    subscribe(*connection); // a manager not there yet is subscribed to when it appears
+    bus_.connect(QString(), unitPath_, kPropertiesInterface, QStringLiteral("PropertiesChanged"), {kUnitInterface},
+                 QString(), this, SLOT(unitPropertiesChanged(QString, QVariantMap, QStringList)));
+    subscribe(bus_); // a manager not there yet is subscribed to when it appears
     managerAppearing_ = true;
     sendQuery();
 }
@@ -128,105 +126,116 @@ void SystemdServiceManager::attach(std::optional<QDBusConnection> connection) {
 void SystemdServiceManager::detach() {
     attached_ = false;
     managerWatcher_.reset();
-    if (query_ != nullptr) {
-        query_->deleteLater();
-        query_ = nullptr;
-    }
+    ++queryGeneration_;
+    queryInFlight_ = false;
     record(std::nullopt);
 }
 
 void SystemdServiceManager::managerOwnerChanged(const QString& newOwner) {
-    if (query_ != nullptr) {
-        query_->deleteLater();
-        query_ = nullptr;
-    }
+    ++queryGeneration_; // what the old manager says no longer counts
+    queryInFlight_ = false;
     if (newOwner.isEmpty()) {
         record(std::nullopt); // gone: nothing can be asked, so nothing runs
         return;
     }
     // A new manager (started late, restarted, re-executed) knows nothing of us: subscribe and ask.
-    subscribe(bus());
+    subscribe(bus_);
     managerAppearing_ = true;
     sendQuery();
 }
 
-std::optional<bool> SystemdServiceManager::lastReportedRunning() {
-    if (attached_ && !bus().isConnected())
+void SystemdServiceManager::refresh() {
+    if (attached_ && !bus_.isConnected())
         detach(); // the bus went away
     if (!attached_)
         connectInBackground();
-    else if (query_ == nullptr)
-        sendQuery(); // what the next refresh will know, besides the signals
-    if (!status_)
-        return std::nullopt;
-    return status_->running();
+    else if (!queryInFlight_)
+        sendQuery();
 }
 
 void SystemdServiceManager::sendQuery() {
-    query_ = new QDBusPendingCallWatcher(bus().asyncCall(unitQuery(), callTimeoutMs_), this);
-    connect(query_, &QDBusPendingCallWatcher::finished, this,
-            [this](QDBusPendingCallWatcher* answered) { queryAnswered(answered); });
+    queryInFlight_ = true;
+    const int generation = ++queryGeneration_;
+    askUnit().then(this, [this, generation](const std::optional<UnitStatus>& status) {
+        if (generation != queryGeneration_)
+            return; // replaced by a newer question
+        queryInFlight_ = false;
+        // Only an answer shows that a new manager is there.
+        const bool appeared = managerAppearing_ && status.has_value();
+        if (appeared)
+            managerAppearing_ = false;
+        record(status, appeared);
+    });
 }
 
-void SystemdServiceManager::queryAnswered(QDBusPendingCallWatcher* answered) {
-    answered->deleteLater();
-    if (answered != query_)
-        return; // replaced by a newer question
-    query_ = nullptr;
-    // No answer within the bound (a stopped manager), no manager, or no unit: not running.
-    const std::optional<UnitStatus> status = unitStatus(answered->reply());
-    const bool appeared = managerAppearing_ && answered->reply().type() == QDBusMessage::ReplyMessage;
-    if (appeared)
-        managerAppearing_ = false;
-    record(status, appeared ? ServiceChange::managerAppeared : ServiceChange::state);
+QFuture<std::optional<SystemdServiceManager::UnitStatus>> SystemdServiceManager::askUnit() {
+    if (!attached_)
+        return QtFuture::makeReadyFuture(std::optional<UnitStatus>());
+    auto promise = std::make_shared<QPromise<std::optional<UnitStatus>>>();
+    promise->start();
+    const QDBusMessage list = managerMessage(QStringLiteral("ListUnitsByNames"), {QStringList{unit_}});
+    whenAnswered(bus_.asyncCall(list, callTimeoutMs_), this, [this, promise](const QDBusMessage& reply) {
+        std::optional<UnitStatus> status = unitStatus(reply);
+        if (!status || status->activeState != kFailed) {
+            promise->addResult(std::move(status));
+            promise->finish();
+            return;
+        }
+        // Failed: whether its manager had been restarting it decides how it is repaired.
+        QDBusMessage get = QDBusMessage::createMethodCall(kService, unitPath_, kPropertiesInterface, QStringLiteral("Get"));
+        get.setArguments({kServiceInterface, QStringLiteral("Restart")});
+        whenAnswered(bus_.asyncCall(get, callTimeoutMs_), this,
+                     [promise, status = std::move(status)](const QDBusMessage& restart) mutable {
+                         if (restart.type() == QDBusMessage::ReplyMessage && !restart.arguments().isEmpty())
+                             status->restart =
+                                 restart.arguments().constFirst().value<QDBusVariant>().variant().toString();
+                         promise->addResult(std::move(status));
+                         promise->finish();
+                     });
+    });
+    return promise->future();
 }
 
-void SystemdServiceManager::record(std::optional<UnitStatus> status, ServiceChange change) {
+void SystemdServiceManager::record(std::optional<UnitStatus> status, bool managerAppeared) {
     const UnitStatus next = status.value_or(UnitStatus{});
-    const bool news = !status_ || *status_ != next || change == ServiceChange::managerAppeared;
+    const bool news = !status_ || *status_ != next;
     status_ = next;
-    if (news && changed_)
-        changed_(change);
+    if (managerAppeared)
+        emit this->managerAppeared();
+    if (news || managerAppeared)
+        emit statusChanged(next.serviceStatus());
 }
 
 void SystemdServiceManager::unitPropertiesChanged(const QString& interface, const QVariantMap& changed,
                                                   const QStringList& invalidated) {
     if (interface != kUnitInterface)
         return;
-    if (!status_ || status_->loadState.isEmpty() || invalidated.contains(QStringLiteral("ActiveState"))) {
-        // Nothing answered yet to put it beside: ask, and the answer tells.
-        if (query_ == nullptr)
+    const auto active = changed.constFind(QStringLiteral("ActiveState"));
+    const bool nowFailed = active != changed.constEnd() && active->toString() == kFailed;
+    // Nothing answered yet to put it beside, or a failure whose Restart= is to be read: ask, and the
+    // answer tells.
+    if (!status_ || status_->loadState.isEmpty() || nowFailed || invalidated.contains(QStringLiteral("ActiveState"))) {
+        if (!queryInFlight_)
             sendQuery();
         return;
     }
     UnitStatus next = *status_;
     if (const auto load = changed.constFind(QStringLiteral("LoadState")); load != changed.constEnd())
         next.loadState = load->toString();
-    if (const auto active = changed.constFind(QStringLiteral("ActiveState")); active != changed.constEnd())
+    if (active != changed.constEnd()) {
         next.activeState = active->toString();
+        next.restart.clear();
+    }
     // Every change is looked at at once: a killed agent is shown and started again without waiting
     // for the next tick.
     record(next);
 }
 
-QDBusMessage SystemdServiceManager::managerCall(const QString& method, const QVariantList& arguments) const {
-    return bus().call(managerMessage(method, arguments), QDBus::Block, callTimeoutMs_);
+ServiceStatus SystemdServiceManager::UnitStatus::serviceStatus() const {
+    return serviceStatusOf(loadState.toStdString(), activeState.toStdString(), restart.toStdString());
 }
 
-QDBusMessage SystemdServiceManager::unitQuery() const {
-    return managerMessage(QStringLiteral("ListUnitsByNames"), {QStringList{unit_}});
-}
-
-std::optional<SystemdServiceManager::UnitStatus> SystemdServiceManager::askUnit() const {
-    return unitStatus(bus().call(unitQuery(), QDBus::Block, callTimeoutMs_));
-}
-
-bool SystemdServiceManager::UnitStatus::running() const {
-    return unitCountsAsLoaded(loadState.toStdString(), activeState.toStdString());
-}
-
-std::optional<SystemdServiceManager::UnitStatus>
-SystemdServiceManager::unitStatus(const QDBusMessage& reply) {
+std::optional<SystemdServiceManager::UnitStatus> SystemdServiceManager::unitStatus(const QDBusMessage& reply) {
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return std::nullopt;
     // a(ssssssouso): name, description, load state, active state, sub state, following, unit path,
@@ -239,42 +248,47 @@ SystemdServiceManager::unitStatus(const QDBusMessage& reply) {
         QDBusObjectPath unitPath, jobPath;
         uint jobId = 0;
         units.beginStructure();
-        units >> name >> description >> loadState >> activeState >> subState >> following >> unitPath >>
-            jobId >> jobType >> jobPath;
+        units >> name >> description >> loadState >> activeState >> subState >> following >> unitPath >> jobId >>
+            jobType >> jobPath;
         units.endStructure();
         if (!status)
-            status = UnitStatus{loadState, activeState};
+            status = UnitStatus{loadState, activeState, QString()};
     }
     units.endArray();
     return status;
 }
 
-bool SystemdServiceManager::askRunning() {
-    const std::optional<UnitStatus> status = askUnit();
-    return status && status->running();
+QFuture<ServiceStatus> SystemdServiceManager::query() {
+    return askUnit().then(this, [](const std::optional<UnitStatus>& status) {
+        return status.value_or(UnitStatus{}).serviceStatus();
+    });
 }
 
-bool SystemdServiceManager::start(IfFailed ifFailed) {
-    // A failed unit (its start limit hit after a crash loop, say) refuses a plain start, and one
-    // started again without a pause only crashes again.
-    const std::optional<UnitStatus> status = askUnit();
-    const bool failed = status && status->activeState == QStringLiteral("failed");
-    if (failed) {
-        if (ifFailed == IfFailed::leave)
-            return false;
-        (void)managerCall(QStringLiteral("ResetFailedUnit"), {unit_});
-    }
-    (void)managerCall(QStringLiteral("StartUnit"), {unit_, QStringLiteral("replace")});
-    return failed;
+QFuture<void> SystemdServiceManager::call(const QString& method, const QVariantList& arguments) {
+    if (!attached_)
+        return QtFuture::makeReadyFuture(); // no manager to ask: the next refresh shows it
+    auto promise = std::make_shared<QPromise<void>>();
+    promise->start();
+    whenAnswered(bus_.asyncCall(managerMessage(method, arguments), callTimeoutMs_), this,
+                 [promise](const QDBusMessage&) { promise->finish(); });
+    return promise->future();
 }
 
-void SystemdServiceManager::stop() {
-    (void)managerCall(QStringLiteral("StopUnit"), {unit_, QStringLiteral("replace")});
+QFuture<void> SystemdServiceManager::start(StartMode mode) {
+    // One connection's calls are handled in the order sent: the reset comes before the start. A
+    // reset of a unit that has not failed only clears its start limit, as a user's start should.
+    if (mode == StartMode::resetFailed)
+        (void)call(QStringLiteral("ResetFailedUnit"), {unit_});
+    return call(QStringLiteral("StartUnit"), {unit_, QStringLiteral("replace")});
 }
 
-void SystemdServiceManager::wake() {
+QFuture<void> SystemdServiceManager::stop() {
+    return call(QStringLiteral("StopUnit"), {unit_, QStringLiteral("replace")});
+}
+
+QFuture<void> SystemdServiceManager::wake() {
     // "main": the process systemd tracks as the service's; with none, systemd sends nothing.
-    (void)managerCall(QStringLiteral("KillUnit"), {unit_, QStringLiteral("main"), static_cast<int>(SIGHUP)});
+    return call(QStringLiteral("KillUnit"), {unit_, QStringLiteral("main"), static_cast<int>(SIGHUP)});
 }
 
 } // namespace quern

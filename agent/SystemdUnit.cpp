@@ -35,4 +35,14 @@ bool unitCountsAsLoaded(std::string_view loadState, std::string_view activeState
     return false;
 }
 
+ServiceStatus serviceStatusOf(std::string_view loadState, std::string_view activeState,
+                              std::string_view restart) {
+    ServiceStatus status;
+    status.running = unitCountsAsLoaded(loadState, activeState);
+    status.starting = status.running && activeState == "activating";
+    status.failed = loadState == "loaded" && activeState == "failed";
+    status.restartsOnItsOwn = !restart.empty() && restart != "no";
+    return status;
+}
+
 } // namespace quern

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "status/ServiceStatus.h"
+
 #include <string>
 #include <string_view>
 
@@ -13,5 +15,10 @@ namespace quern {
 // running or on its way in or out (a Restart= delay included). Inactive, failed, not found, masked
 // or broken: not loaded.
 [[nodiscard]] bool unitCountsAsLoaded(std::string_view loadState, std::string_view activeState);
+
+// What the manager's answer means for the client: `restart` is the service's Restart= setting
+// ("no", "always", "on-failure", …; empty when unknown).
+[[nodiscard]] ServiceStatus serviceStatusOf(std::string_view loadState, std::string_view activeState,
+                                            std::string_view restart);
 
 } // namespace quern

@@ -1,6 +1,6 @@
 #include "app/ClientMain.h"
 
-#include "app/AppDelegate.h"
+#include "app/Client.h"
 #include "app/SingleInstance.h"
 #include "platform/AppNap.h"
 #include "platform/BackgroundQueue.h"
@@ -8,10 +8,12 @@
 #if !defined(__APPLE__)
 #include "platform/SessionBus.h"
 #endif
+#include "status/AgentLocations.h"
 #include "ui/Texts.h"
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QAction>
 #include <QTimer>
 
 #include <chrono>
@@ -61,8 +63,13 @@ void keepQtOffASilentSessionBus() {
 
 int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
     chooseHeadlessPlatformIfNeeded();
-    AppDelegate::Hooks hooks = AppDelegate::Hooks::fromEnvironment(); // before the bus check changes it
-#if !defined(__APPLE__)
+#if defined(__APPLE__)
+    const std::string busAddress; // launchd needs none
+#else
+    // The session's bus as it is at start-up, for the service manager: the check below may keep
+    // Qt's own users off it.
+    const std::string busAddress =
+        sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR"));
     keepQtOffASilentSessionBus();
 #endif
     QApplication application(argc, argv);
@@ -87,40 +94,40 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
         std::fputs("quern-zova: no private runtime directory; not checking for another client\n", stderr);
     }
 
-    std::shared_ptr<AppDelegate> applicationDelegate = AppDelegate::create(std::move(hooks));
-    QMetaObject::invokeMethod(applicationDelegate.get(), &AppDelegate::applicationDidFinishLaunching,
-                              Qt::QueuedConnection);
+    const std::string home = currentHomeDirectory();
+    auto client = std::make_unique<Client>(home, platformServiceManager(home, busAddress));
     if (afterLaunch)
-        QMetaObject::invokeMethod(applicationDelegate.get(), afterLaunch, Qt::QueuedConnection);
+        QObject::connect(client.get(), &Client::launched, client.get(), afterLaunch, Qt::QueuedConnection);
     if (QGuiApplication::platformName() == QStringLiteral("offscreen")) {
         // Nobody sees the window: say what it shows, once for each change.
-        QObject::connect(applicationDelegate.get(), &AppDelegate::statePresented, applicationDelegate.get(),
-                         [shown = QString()](const QString& title, const QString& detail) mutable {
-                             const QString line = title + QStringLiteral(" · ") + detail;
-                             if (line == shown)
-                                 return;
-                             shown = line;
-                             std::printf("quern-zova: %s\n", line.toUtf8().constData());
-                             std::fflush(stdout);
-                         });
+        const Supervisor& supervisor = client->supervisor();
+        QObject::connect(&supervisor, &Supervisor::stateChanged, client.get(), [&supervisor, shown = QString()]() mutable {
+            const QString line = stateTitle(supervisor.state()) + QStringLiteral(" · ") +
+                                 detailText(supervisor.detail(), supervisor.nextRetry());
+            if (!supervisor.stateKnown() || line == shown)
+                return;
+            shown = line;
+            std::printf("quern-zova: %s\n", line.toUtf8().constData());
+            std::fflush(stdout);
+        });
     }
+    // Opened again: another launch in this session, or on macOS the Dock icon, Finder, `open`.
     if (instance)
-        QObject::connect(instance.get(), &SingleInstance::activationRequested, applicationDelegate.get(),
-                         &AppDelegate::applicationShouldHandleReopen);
+        QObject::connect(instance.get(), &SingleInstance::activationRequested, client->commands().showWindow(),
+                         &QAction::trigger);
 #if defined(__APPLE__)
-    // A bundle opened again goes to the running instance, not to a second launch: the Dock icon,
-    // Finder, Spotlight and `open` all end here.
-    watchForReopen(applicationDelegate.get(),
-                   [delegate = applicationDelegate.get()] { delegate->applicationShouldHandleReopen(); });
+    // A bundle opened again goes to the running instance, not to a second launch.
+    watchForReopen(client.get(), [window = client->commands().showWindow()] { window->trigger(); });
 #endif
+    QMetaObject::invokeMethod(client.get(), &Client::launch, Qt::QueuedConnection);
     keepTimersOnTime();
 #if defined(__GLIBC__)
     // Start-up (font matching above all) churns the heap; hand what it freed back before idling.
-    QTimer::singleShot(5000, applicationDelegate.get(), [] { ::malloc_trim(0); });
+    QTimer::singleShot(5000, client.get(), [] { ::malloc_trim(0); });
 #endif
     const int status = QApplication::exec();
+    client.reset();
     shutDownBackgroundQueues();
-    applicationDelegate.reset();
     return status;
 }
 

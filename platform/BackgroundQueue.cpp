@@ -1,7 +1,5 @@
 #include "platform/BackgroundQueue.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
 #include <QThreadPool>
 
 #include <chrono>
@@ -80,15 +78,8 @@ Queues& queues() {
 
 } // namespace
 
-void dispatchAsync(QualityOfService quality, std::function<void()> job) {
+void detail::startInBackground(QualityOfService quality, std::function<void()> job) {
     queues().dispatch(quality, std::move(job));
-}
-
-void dispatchToMain(std::function<void()> job) {
-    QCoreApplication* application = QCoreApplication::instance();
-    if (application == nullptr)
-        return;
-    QMetaObject::invokeMethod(application, std::move(job), Qt::QueuedConnection);
 }
 
 void shutDownBackgroundQueues() {

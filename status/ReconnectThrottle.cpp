@@ -2,11 +2,8 @@
 
 namespace quern {
 
-bool automaticReconnectDue(std::optional<double> lastAutomaticReconnect, double now) {
-    if (!lastAutomaticReconnect)
-        return true;
-    const double elapsed = now - *lastAutomaticReconnect;
-    return elapsed < 0.0 || elapsed >= kAutomaticReconnectInterval;
+bool automaticReconnectDue(std::optional<SteadyTime> lastAutomaticReconnect, SteadyTime now) {
+    return !lastAutomaticReconnect || now - *lastAutomaticReconnect >= kAutomaticReconnectInterval;
 }
 
 } // namespace quern

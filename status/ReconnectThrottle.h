@@ -1,14 +1,18 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 
 namespace quern {
 
-// Automatic repairs are at least this many seconds apart.
-inline constexpr double kAutomaticReconnectInterval = 5.0;
+// The client's own clock for spacing repairs: monotonic, so that setting the wall clock neither
+// holds repairs back nor lets them through.
+using SteadyTime = std::chrono::steady_clock::time_point;
 
-// Whether an automatic repair may run now, given the time of the last one. A clock set back
-// (negative difference) counts as elapsed, so repairs are never suspended for the size of the jump.
-[[nodiscard]] bool automaticReconnectDue(std::optional<double> lastAutomaticReconnect, double now);
+// Automatic repairs are at least this far apart.
+inline constexpr std::chrono::milliseconds kAutomaticReconnectInterval{5000};
+
+// Whether an automatic repair may run now, given the time of the last one.
+[[nodiscard]] bool automaticReconnectDue(std::optional<SteadyTime> lastAutomaticReconnect, SteadyTime now);
 
 } // namespace quern

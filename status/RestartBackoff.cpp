@@ -4,30 +4,34 @@
 
 namespace quern {
 
-bool RestartBackoff::resetAllowed(double now) const {
-    if (!lastReset_)
-        return true;
-    const double elapsed = now - *lastReset_;
-    return elapsed < 0.0 || elapsed >= period_;
+bool RestartBackoff::resetAllowed(SteadyTime now) const {
+    return nextAllowed(now) <= now;
 }
 
-void RestartBackoff::resetMade(double now) {
+SteadyTime RestartBackoff::nextAllowed(SteadyTime now) const {
+    return lastReset_ ? *lastReset_ + period_ : now;
+}
+
+void RestartBackoff::resetMade(SteadyTime now) {
     if (lastReset_)
-        period_ = std::min(period_ * 2.0, kLongest);
+        period_ = std::min(period_ * 2, kLongest);
     lastReset_ = now;
 }
 
-void RestartBackoff::observe(bool online, double now) {
+void RestartBackoff::observe(bool online, SteadyTime now) {
     if (!online) {
         onlineSince_.reset();
         return;
     }
-    if (!onlineSince_ || now < *onlineSince_)
+    if (!onlineSince_)
         onlineSince_ = now;
-    if (now - *onlineSince_ >= kSettled) {
-        lastReset_.reset();
-        period_ = kShortest;
-    }
+    if (now - *onlineSince_ >= kSettled)
+        clear();
+}
+
+void RestartBackoff::clear() {
+    lastReset_.reset();
+    period_ = kShortest;
 }
 
 } // namespace quern

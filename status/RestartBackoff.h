@@ -1,30 +1,37 @@
 #pragma once
 
+#include "status/ReconnectThrottle.h"
+
+#include <chrono>
 #include <optional>
 
 namespace quern {
 
-// How often the automatic repair may reset a service its manager has given up on. Resetting starts
-// the manager's own crash-loop protection afresh, so a service that keeps failing after being
-// started gets longer and longer pauses; one that has been online for a while starts over.
-// Times are seconds on the client's clock; a clock set back counts as time passed.
+// How often the automatic repair may reset a service that its manager restarts on its own and has
+// given up on (its burst of restarts spent). Each reset buys the crash loop a new burst, so a
+// service that keeps failing gets longer and longer pauses; one that has been online for a while,
+// or that the user starts, begins again at the shortest.
 class RestartBackoff {
 public:
-    static constexpr double kShortest = 5.0;
-    static constexpr double kLongest = 600.0;
-    static constexpr double kSettled = 60.0; // online this long: the failures are behind it
+    static constexpr std::chrono::milliseconds kShortest{5'000};
+    static constexpr std::chrono::milliseconds kLongest{600'000};
+    static constexpr std::chrono::milliseconds kSettled{60'000}; // online this long: failures behind it
 
-    [[nodiscard]] bool resetAllowed(double now) const;
+    [[nodiscard]] bool resetAllowed(SteadyTime now) const;
+    // When the next reset is allowed; now or earlier when it is allowed already.
+    [[nodiscard]] SteadyTime nextAllowed(SteadyTime now) const;
     // A reset was made at `now`: the next waits twice as long as this one did, unless the agent
     // settles in between.
-    void resetMade(double now);
+    void resetMade(SteadyTime now);
     // What each refresh found.
-    void observe(bool online, double now);
+    void observe(bool online, SteadyTime now);
+    // The user acted: start over.
+    void clear();
 
 private:
-    std::optional<double> lastReset_;
-    double period_ = kShortest;
-    std::optional<double> onlineSince_;
+    std::optional<SteadyTime> lastReset_;
+    std::chrono::milliseconds period_ = kShortest;
+    std::optional<SteadyTime> onlineSince_;
 };
 
 } // namespace quern

@@ -28,10 +28,10 @@ bool isBusy(const HealthRecord& health) {
 
 StatusDerivation deriveStatus(bool serviceRunning, double now, const HealthRecord& health) {
     if (serviceRunning && isFresh(serverOkTime(health), now))
-        return {AgentState::online, isBusy(health) ? kDetailBusy : kDetailIdle};
+        return {AgentState::online, isBusy(health) ? Detail::busy : Detail::idle};
     if (serviceRunning)
-        return {AgentState::running, kDetailReconnecting};
-    return {AgentState::stopped, kDetailStarting};
+        return {AgentState::running, Detail::reconnecting};
+    return {AgentState::stopped, Detail::starting};
 }
 
 } // namespace quern

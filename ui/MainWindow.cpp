@@ -1,8 +1,8 @@
 #include "ui/MainWindow.h"
 
-#include "app/AppDelegate.h"
 #include "platform/SymbolImages.h"
 #include "platform/SystemColors.h"
+#include "platform/WindowActivation.h"
 #include "platform/WindowChrome.h"
 #include "ui/BackgroundView.h"
 #include "ui/CardBox.h"
@@ -10,9 +10,12 @@
 #include "ui/ElidingLabel.h"
 #include "ui/IconView.h"
 #include "ui/Spinner.h"
-#include "ui/StatusItem.h"
+#include "supervisor/Supervisor.h"
+#include "ui/Commands.h"
+#include "ui/StatePresentation.h"
 #include "ui/Texts.h"
 
+#include <QAction>
 #include <QBoxLayout>
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -60,56 +63,27 @@ QWidget* holding(QLayout* layout) {
 
 } // namespace
 
-MainWindow::MainWindow(AppDelegate& delegate)
-    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
-    , delegate_(delegate) {}
-
-void MainWindow::closeEvent(QCloseEvent* event) {
-    // Closing only hides: the window keeps its contents and comes back with showWindow.
-    if (delegate_.windowShouldClose())
-        event->accept();
-    else
-        event->ignore();
-}
-
-void MainWindow::changeEvent(QEvent* event) {
-    // A new application palette reaches each widget as its own PaletteChange. Only while the
-    // application object holds the window, not while it is being made or destroyed.
-    const bool appearance = event->type() == QEvent::PaletteChange || event->type() == QEvent::ThemeChange;
-    if (appearance && delegate_.window() == this)
-        delegate_.updateAppearance();
-    QWidget::changeEvent(event);
-}
-
-QPushButton* AppDelegate::commandButton(std::string_view title, std::string_view symbol,
-                                        void (AppDelegate::*action)(), const char* objectName) {
-    auto* button = new QPushButton(QString::fromUtf8(title), viewHolder_.get());
-    button->setObjectName(QLatin1String(objectName));
-    connect(button, &QPushButton::clicked, this, action);
-    button->setProperty("symbol", QString::fromUtf8(symbol));
-    // An unknown symbol gives no image, and the button shows its title alone.
-    button->setIcon(symbolImage(symbol, button->palette().color(QPalette::ButtonText)));
-    button->setAccessibleName(button->text());
-    button->setFont(systemFont(13, QFont::DemiBold));
-    button->setAutoDefault(false);
-    return button;
-}
-
-void AppDelegate::buildWindow() {
-    window_ = std::make_unique<MainWindow>(*this);
-    window_->setWindowTitle(QString::fromUtf8(kAppName));
-    window_->setFixedSize(kContentWidth, kContentHeight);
+MainWindow::MainWindow(Supervisor& supervisor, Commands& commands)
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint |
+                           Qt::WindowCloseButtonHint)
+    , supervisor_(supervisor)
+    , commands_(commands)
+    , statusDot_(new DotView)
+    , statusLabel_(new QLabel(QString::fromUtf8(kChecking)))
+    , detailLabel_(new ElidingLabel(QString()))
+    , activity_(new Spinner) {
+    setWindowTitle(QString::fromUtf8(kAppName));
+    setFixedSize(kContentWidth, kContentHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame(QPoint(), window_->size());
+        QRect frame(QPoint(), size());
         frame.moveCenter(screen->availableGeometry().center());
-        window_->move(frame.topLeft());
+        move(frame.topLeft());
     }
 
     auto* backgroundView = new BackgroundView;
     auto* windowLayout = stack(QBoxLayout::TopToBottom, 0);
     windowLayout->addWidget(backgroundView);
-    window_->setLayout(windowLayout);
+    setLayout(windowLayout);
 
     // Header.
     auto* titleLabel = new QLabel(QString::fromUtf8(kAppName));
@@ -129,7 +103,10 @@ void AppDelegate::buildWindow() {
     headerRow->setAlignment(titleColumn, Qt::AlignVCenter);
     headerRow->addStretch(1);
 
-    // Status card.
+    // Status card; named for accessibility tools and tests, which find them in the window.
+    statusLabel_->setObjectName(QStringLiteral("statusLabel"));
+    detailLabel_->setObjectName(QStringLiteral("detailLabel"));
+    activity_->setObjectName(QStringLiteral("activity"));
     statusDot_->setFixedSize(12, 12);
     statusLabel_->setFont(systemFont(18, QFont::DemiBold));
     detailLabel_->setFont(systemFont(12, QFont::Normal));
@@ -149,29 +126,29 @@ void AppDelegate::buildWindow() {
     statusCard->setLayout(statusRow);
     statusCard->setFixedHeight(78);
 
-    // Commands; the toggle and reconnect buttons were made at construction.
-    QPushButton* dashboardButton =
-        commandButton(kOpenConsole, "safari", &AppDelegate::openDashboard, "dashboardButton");
+    // Commands.
+    QPushButton* dashboardButton = commandButton(commands_.openDashboard(), "dashboardButton");
     dashboardButton->setDefault(true);
     dashboardButton->setFixedHeight(44);
     // Return presses the default button wherever the focus is in this window.
     for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto* returnKey = new QShortcut(QKeySequence(key), window_.get());
+        auto* returnKey = new QShortcut(QKeySequence(key), this);
         returnKey->setContext(Qt::WindowShortcut);
         connect(returnKey, &QShortcut::activated, dashboardButton, &QPushButton::click);
     }
     // The partner buttons take no height of their own but fill their row, so each row reads as
     // one band of equal buttons (the Mac's fixed-height bezels look the same).
-    reconnectButton_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+    QPushButton* reconnectButton = commandButton(commands_.reconnect(), "reconnectButton");
+    reconnectButton->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
     auto* primaryButtonRow = stack(QBoxLayout::LeftToRight, 10);
     primaryButtonRow->addWidget(dashboardButton, 1);
-    primaryButtonRow->addWidget(reconnectButton_, 1);
-    QPushButton* logsButton =
-        commandButton(kViewLog, "doc.text.magnifyingglass", &AppDelegate::openLogs, "logsButton");
+    primaryButtonRow->addWidget(reconnectButton, 1);
+    QPushButton* logsButton = commandButton(commands_.openLogs(), "logsButton");
     logsButton->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
-    toggleButton_->setFixedHeight(40);
+    QPushButton* toggleButton = commandButton(commands_.toggle(), "toggleButton");
+    toggleButton->setFixedHeight(40);
     auto* secondaryButtonRow = stack(QBoxLayout::LeftToRight, 10);
-    secondaryButtonRow->addWidget(toggleButton_, 1);
+    secondaryButtonRow->addWidget(toggleButton, 1);
     secondaryButtonRow->addWidget(logsButton, 1);
 
     auto* footnoteLabel = new QLabel(QString::fromUtf8(kFootnote));
@@ -198,23 +175,79 @@ void AppDelegate::buildWindow() {
     backgroundLayout->addStretch(1);
     backgroundView->setLayout(backgroundLayout);
 
-    makeTitleBarTransparent(window_.get());
+    makeTitleBarTransparent(this);
+
+    connect(&supervisor_, &Supervisor::stateChanged, this, &MainWindow::stateChanged);
+    connect(&supervisor_, &Supervisor::busyChanged, this, [this](bool busy) {
+        if (busy)
+            activity_->startAnimation();
+        else
+            activity_->stopAnimation();
+    });
+    built_ = true;
+    stateChanged();
 }
 
-void AppDelegate::updateAppearance() {
+QPushButton* MainWindow::commandButton(QAction* action, const char* objectName) {
+    auto* button = new QPushButton;
+    button->setObjectName(QLatin1String(objectName));
+    button->setFont(systemFont(13, QFont::DemiBold));
+    button->setAutoDefault(false);
+    const auto follow = [button, action] {
+        button->setText(action->text());
+        // An unknown symbol gives no image, and the button shows its title alone.
+        button->setIcon(action->icon());
+        button->setEnabled(action->isEnabled());
+        button->setAccessibleName(action->text());
+    };
+    follow();
+    connect(action, &QAction::changed, button, follow);
+    connect(button, &QPushButton::clicked, action, &QAction::trigger);
+    return button;
+}
+
+void MainWindow::stateChanged() {
+    if (!supervisor_.stateKnown())
+        return; // still checking
+    const StatePresentation look = presentationFor(supervisor_.state());
+    statusLabel_->setText(stateTitle(supervisor_.state()));
+    detailLabel_->setText(detailText(supervisor_.detail(), supervisor_.nextRetry()));
+    statusDot_->setColor(look.dotColor);
+}
+
+void MainWindow::showWindow() {
+    show();
+    bringToFront(this);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    // Closing only hides: the window keeps its contents and comes back with showWindow. A quit
+    // closes every window first; refusing here would cancel it (and a logout on macOS).
+    if (quitWatch_.quitInProgress()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    hide();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    // A new application palette reaches each widget as its own PaletteChange; only once built.
+    const bool appearance = event->type() == QEvent::PaletteChange || event->type() == QEvent::ThemeChange;
+    if (appearance && built_)
+        updateAppearance();
+    QWidget::changeEvent(event);
+}
+
+void MainWindow::updateAppearance() {
     // Named system colours and symbols follow a change between light and dark.
-    const QPalette palette = QGuiApplication::palette();
-    for (QWidget* widget : window_->findChildren<QWidget*>()) {
+    for (QWidget* widget : findChildren<QWidget*>()) {
         const QVariant color = widget->property("systemColor");
         if (color.isValid())
             setTextColor(widget, static_cast<SystemColor>(color.toInt()));
-        if (auto* button = qobject_cast<QPushButton*>(widget)) {
-            const std::string symbol = button->property("symbol").toString().toStdString();
-            button->setIcon(symbolImage(symbol, palette.color(QPalette::ButtonText)));
-        }
     }
-    if (statusItem_)
-        statusItem_->refreshImage();
+    commands_.updateAppearance();
+    emit appearanceChanged();
 }
 
 } // namespace quern

@@ -2,46 +2,77 @@
 
 #include "platform/SymbolImages.h"
 #include "platform/TrayHostWatcher.h"
+#include "supervisor/Supervisor.h"
+#include "ui/Commands.h"
+#include "ui/StatePresentation.h"
+#include "ui/Texts.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
 namespace quern {
-StatusItem::StatusItem(QObject* parent)
+
+StatusItem::StatusItem(Supervisor& supervisor, Commands& commands, QObject* parent)
     : QObject(parent)
-    , tray_(new QSystemTrayIcon(this)) {
+    , supervisor_(supervisor)
+    , tray_(new QSystemTrayIcon(this))
+    , menu_(std::make_unique<QMenu>()) {
+    menu_->setObjectName(QStringLiteral("statusMenu"));
+    // A read-only line naming the state: no command, so it is greyed out.
+    stateItem_ = menu_->addAction(QString::fromUtf8(kChecking));
+    stateItem_->setObjectName(QStringLiteral("stateItem"));
+    stateItem_->setEnabled(false);
+    stateItem_->setData(kStateItemTag);
+    menu_->addSeparator();
+    menu_->addAction(commands.showWindow());
+    menu_->addAction(commands.reconnect());
+    menu_->addAction(commands.openDashboard());
+    menu_->addSeparator();
+    menu_->addAction(commands.quit());
+    tray_->setContextMenu(menu_.get());
 #if !defined(__APPLE__)
-    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    connect(tray_, &QSystemTrayIcon::activated, commands.showWindow(), [&commands](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger)
-            emit clicked();
+            commands.showWindow()->trigger();
     });
 #endif
+    symbol_ = "link.circle";
+    refreshImage();
+    tray_->setToolTip(QString::fromUtf8(kAppName));
+    connect(&supervisor_, &Supervisor::stateChanged, this, &StatusItem::stateChanged);
+    connect(&supervisor_, &Supervisor::retryHeld, this, &StatusItem::retryHeld);
 }
 
 StatusItem::~StatusItem() {
     tray_->setContextMenu(nullptr); // the tray does not own the menu; detach before it goes
 }
 
-void StatusItem::setImage(std::string_view symbol, const QString& description) {
-    if (symbol != symbol_) {
-        symbol_ = symbol;
+void StatusItem::stateChanged() {
+    if (!supervisor_.stateKnown())
+        return;
+    const StatePresentation look = presentationFor(supervisor_.state());
+    const QString title = stateTitle(supervisor_.state());
+    stateItem_->setText(title);
+    if (look.statusSymbol != symbol_) {
+        symbol_ = look.statusSymbol;
         refreshImage();
     }
-    if (description != description_) {
-        description_ = description;
-        tray_->setToolTip(description_);
-    }
+    if (tray_->toolTip() != title)
+        tray_->setToolTip(title); // also the icon's accessible description
+}
+
+void StatusItem::retryHeld(const QDateTime& nextRetry) {
+    // Qt sends it to the desktop's notification service with a status notifier tray, and to the
+    // notification centre on macOS; an XEmbed tray shows it as a balloon.
+    tray_->showMessage(QString::fromUtf8(kAppName), detailText(Detail::retryHeld, nextRetry),
+                       QSystemTrayIcon::Warning);
 }
 
 void StatusItem::refreshImage() {
     tray_->setIcon(trayImage(symbol_, QApplication::palette()));
-}
-
-void StatusItem::setMenu(std::unique_ptr<QMenu> menu) {
-    tray_->setContextMenu(menu.get());
-    menu_ = std::move(menu);
 }
 
 void StatusItem::show() {

@@ -1,11 +1,15 @@
 #pragma once
 
+#include "status/AgentState.h"
+
+#include <QDateTime>
+#include <QString>
+
 #include <string_view>
 
 namespace quern {
 
-// What the window and the tray menu say, each text once. The states' titles are in
-// status/AgentState.cpp, the detail lines in status/StatusDerivation.h.
+// Every word the client shows, each once.
 inline constexpr std::string_view kAppName = "Quern Zova";
 inline constexpr std::string_view kSubtitle = "本机连接";
 inline constexpr std::string_view kChecking = "正在检查"; // the state until the first refresh
@@ -18,5 +22,10 @@ inline constexpr std::string_view kShowWindow = "显示 Quern Zova";
 inline constexpr std::string_view kQuitClient = "退出客户端";
 inline constexpr std::string_view kFootnote =
     "后台代理会随登录自动启动。窗口关闭后，菜单栏中的连接图标仍可用于查看状态和重新连接。";
+
+// The state's title as the user sees it.
+[[nodiscard]] QString stateTitle(AgentState state);
+// The line under it; `nextRetry` is the wall-clock time of the next try, for Detail::retryHeld.
+[[nodiscard]] QString detailText(Detail detail, const QDateTime& nextRetry = {});
 
 } // namespace quern

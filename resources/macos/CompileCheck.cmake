@@ -7,11 +7,11 @@
 # each in macos-sources.txt: "app", "objc" or "generated" (the executable's objects) or "other" (the
 # test suites, the demo agent and the icon tool, compiled but not linked here), then the path.
 set(_app)
-foreach(_target quern_core quern_processes quern_app quern-zova)
+foreach(_target quern_core quern_processes quern_supervisor quern_agent quern_app quern-zova)
   get_target_property(_target_sources ${_target} SOURCES)
   list(APPEND _app ${_target_sources})
 endforeach()
-list(REMOVE_ITEM _app ${QUERN_LINUX_SOURCES})
+list(REMOVE_ITEM _app ${QUERN_LINUX_SOURCES} ${QUERN_LINUX_AGENT_SOURCES})
 list(APPEND _app ${QUERN_APPLE_SOURCES})
 list(REMOVE_DUPLICATES _app)
 

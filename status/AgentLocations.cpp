@@ -1,4 +1,4 @@
-#include "app/AgentLocations.h"
+#include "status/AgentLocations.h"
 
 #include <cstdlib>
 #include <pwd.h>
@@ -15,6 +15,14 @@ std::string appendPathComponent(std::string_view base, std::string_view componen
         component.remove_prefix(1);
     joined.append(component);
     return joined;
+}
+
+AgentLocations AgentLocations::forHome(std::string_view home) {
+    AgentLocations locations;
+    locations.configDirectory = appendPathComponent(home, kConfigDirectoryName);
+    locations.healthFile = appendPathComponent(locations.configDirectory, kHealthFileName);
+    locations.agentLog = appendPathComponent(locations.configDirectory, kAgentLogName);
+    return locations;
 }
 
 std::string currentHomeDirectory() {

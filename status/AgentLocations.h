@@ -1,8 +1,7 @@
 #pragma once
 
-#include "app/AgentIdentity.h" // kServiceLabel, kDashboardAddress
+#include "status/AgentIdentity.h" // kServiceLabel, kDashboardAddress
 
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -18,17 +17,13 @@ inline constexpr std::string_view kHealthFileName = "health.json";
 // The current user's home directory: $HOME when set and absolute, else the password database.
 [[nodiscard]] std::string currentHomeDirectory();
 
-// A value formed on first use and kept; safe when first used from several threads at once.
-template <typename T> class ComputedOnce {
-public:
-    template <typename Compute> const T& get(Compute&& compute) const {
-        std::call_once(once_, [&] { value_ = compute(); });
-        return value_;
-    }
+// The agent's files below a home directory, formed once.
+struct AgentLocations {
+    std::string configDirectory;
+    std::string healthFile;
+    std::string agentLog;
 
-private:
-    mutable std::once_flag once_;
-    mutable T value_{};
+    [[nodiscard]] static AgentLocations forHome(std::string_view home);
 };
 
 } // namespace quern
