@@ -36,7 +36,7 @@ std::string Launchctl::userServiceTarget() const {
 }
 
 SpawnResult Launchctl::runTool(const std::string& path, std::span<const std::string> arguments,
-                                           OutputMode standardOutput, OutputMode standardError) const {
+                               OutputMode standardOutput, OutputMode standardError) const {
     SpawnRequest request;
     request.path = path;
     request.arguments = arguments;

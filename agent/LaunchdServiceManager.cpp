@@ -31,11 +31,13 @@ QFuture<ServiceStatus> LaunchdServiceManager::query() {
 }
 
 QFuture<void> LaunchdServiceManager::start(StartMode /*mode*/) {
-    return runInBackground(QualityOfService::userInitiated, [launchctl = launchctl_] { launchctl.bootstrap(); });
+    return runInBackground(QualityOfService::userInitiated,
+                           [launchctl = launchctl_] { launchctl.bootstrap(); });
 }
 
 QFuture<void> LaunchdServiceManager::stop() {
-    return runInBackground(QualityOfService::userInitiated, [launchctl = launchctl_] { launchctl.bootout(); });
+    return runInBackground(QualityOfService::userInitiated,
+                           [launchctl = launchctl_] { launchctl.bootout(); });
 }
 
 QFuture<void> LaunchdServiceManager::wake() {

@@ -91,7 +91,8 @@ void SystemdServiceManager::connectInBackground() {
                         if (check != BusCheck::answers && check != BusCheck::unchecked)
                             return std::nullopt;
                         QDBusConnection::disconnectFromBus(name); // what is left of a bus that went away
-                        QDBusConnection made = QDBusConnection::connectToBus(QString::fromStdString(address), name);
+                        QDBusConnection made =
+                            QDBusConnection::connectToBus(QString::fromStdString(address), name);
                         if (made.isConnected())
                             return made;
                         QDBusConnection::disconnectFromBus(name);
@@ -110,14 +111,16 @@ void SystemdServiceManager::attach(std::optional<QDBusConnection> connection) {
     }
     bus_ = *connection;
     attached_ = true;
-    managerWatcher_ = std::make_unique<QDBusServiceWatcher>(kService, bus_, QDBusServiceWatcher::WatchForOwnerChange);
+    managerWatcher_ =
+        std::make_unique<QDBusServiceWatcher>(kService, bus_, QDBusServiceWatcher::WatchForOwnerChange);
     connect(
         managerWatcher_.get(), &QDBusServiceWatcher::serviceOwnerChanged, this,
         [this](const QString&, const QString&, const QString& newOwner) { managerOwnerChanged(newOwner); });
     // From any sender, which spares Qt a blocking look-up of the manager's name; only the unit's own
     // interface, which halves what a busy unit sends.
-    bus_.connect(QString(), unitPath_, kPropertiesInterface, QStringLiteral("PropertiesChanged"), {kUnitInterface},
-                 QString(), this, SLOT(unitPropertiesChanged(QString, QVariantMap, QStringList)));
+    bus_.connect(QString(), unitPath_, kPropertiesInterface, QStringLiteral("PropertiesChanged"),
+                 {kUnitInterface}, QString(), this,
+                 SLOT(unitPropertiesChanged(QString, QVariantMap, QStringList)));
     subscribe(bus_); // a manager not there yet is subscribed to when it appears
     managerAppearing_ = true;
     sendQuery();
@@ -182,7 +185,8 @@ QFuture<std::optional<SystemdServiceManager::UnitStatus>> SystemdServiceManager:
             return;
         }
         // Failed: whether its manager had been restarting it decides how it is repaired.
-        QDBusMessage get = QDBusMessage::createMethodCall(kService, unitPath_, kPropertiesInterface, QStringLiteral("Get"));
+        QDBusMessage get =
+            QDBusMessage::createMethodCall(kService, unitPath_, kPropertiesInterface, QStringLiteral("Get"));
         get.setArguments({kServiceInterface, QStringLiteral("Restart")});
         whenAnswered(bus_.asyncCall(get, callTimeoutMs_), this,
                      [promise, status = std::move(status)](const QDBusMessage& restart) mutable {
@@ -214,7 +218,8 @@ void SystemdServiceManager::unitPropertiesChanged(const QString& interface, cons
     const bool nowFailed = active != changed.constEnd() && active->toString() == kFailed;
     // Nothing answered yet to put it beside, or a failure whose Restart= is to be read: ask, and the
     // answer tells.
-    if (!status_ || status_->loadState.isEmpty() || nowFailed || invalidated.contains(QStringLiteral("ActiveState"))) {
+    if (!status_ || status_->loadState.isEmpty() || nowFailed ||
+        invalidated.contains(QStringLiteral("ActiveState"))) {
         if (!queryInFlight_)
             sendQuery();
         return;
@@ -235,7 +240,8 @@ ServiceStatus SystemdServiceManager::UnitStatus::serviceStatus() const {
     return serviceStatusOf(loadState.toStdString(), activeState.toStdString(), restart.toStdString());
 }
 
-std::optional<SystemdServiceManager::UnitStatus> SystemdServiceManager::unitStatus(const QDBusMessage& reply) {
+std::optional<SystemdServiceManager::UnitStatus>
+SystemdServiceManager::unitStatus(const QDBusMessage& reply) {
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return std::nullopt;
     // a(ssssssouso): name, description, load state, active state, sub state, following, unit path,
@@ -248,8 +254,8 @@ std::optional<SystemdServiceManager::UnitStatus> SystemdServiceManager::unitStat
         QDBusObjectPath unitPath, jobPath;
         uint jobId = 0;
         units.beginStructure();
-        units >> name >> description >> loadState >> activeState >> subState >> following >> unitPath >> jobId >>
-            jobType >> jobPath;
+        units >> name >> description >> loadState >> activeState >> subState >> following >> unitPath >>
+            jobId >> jobType >> jobPath;
         units.endStructure();
         if (!status)
             status = UnitStatus{loadState, activeState, QString()};

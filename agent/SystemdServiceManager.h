@@ -33,8 +33,8 @@ class SystemdServiceManager final : public ServiceManager {
 
 public:
     // `busAddress`: the session bus the manager is on, empty when there is none.
-    SystemdServiceManager(std::string unit, std::string busAddress, std::chrono::milliseconds callTimeout = kTimeout,
-                          QObject* parent = nullptr);
+    SystemdServiceManager(std::string unit, std::string busAddress,
+                          std::chrono::milliseconds callTimeout = kTimeout, QObject* parent = nullptr);
     ~SystemdServiceManager() override;
 
     void refresh() override;

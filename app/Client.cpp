@@ -33,12 +33,14 @@ std::unique_ptr<ServiceManager> launchdAt(std::string launchctlPath, const std::
     tools.launchctlPath = std::move(launchctlPath);
     tools.timeout = ServiceManager::kTimeout;
     return std::make_unique<LaunchdServiceManager>(
-        Launchctl(tools, std::string(kServiceLabel), appendPathComponent(home, launchAgentRelativePath(kServiceLabel))));
+        Launchctl(tools, std::string(kServiceLabel),
+                  appendPathComponent(home, launchAgentRelativePath(kServiceLabel))));
 }
 
 } // namespace
 
-std::unique_ptr<ServiceManager> platformServiceManager(const std::string& home, const std::string& busAddress) {
+std::unique_ptr<ServiceManager> platformServiceManager(const std::string& home,
+                                                       const std::string& busAddress) {
 #if defined(__APPLE__)
     (void)busAddress;
     return launchdAt("/bin/launchctl", home);
@@ -52,7 +54,8 @@ std::unique_ptr<ServiceManager> platformServiceManager(const std::string& home, 
 Client::Client(const std::string& home, std::unique_ptr<ServiceManager> manager, Supervisor::Hooks hooks)
     : manager_(std::move(manager))
     , supervisor_(*manager_, withHealthFile(std::move(hooks), AgentLocations::forHome(home)))
-    , commands_(supervisor_, dashboardAddress(), QString::fromStdString(AgentLocations::forHome(home).agentLog))
+    , commands_(supervisor_, dashboardAddress(),
+                QString::fromStdString(AgentLocations::forHome(home).agentLog))
     , window_(supervisor_, commands_)
     , statusItem_(supervisor_, commands_) {
     connect(commands_.showWindow(), &QAction::triggered, &window_, &MainWindow::showWindow);

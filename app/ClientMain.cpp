@@ -11,9 +11,9 @@
 #include "status/AgentLocations.h"
 #include "ui/Texts.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QGuiApplication>
-#include <QAction>
 #include <QTimer>
 
 #include <chrono>
@@ -101,20 +101,21 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
     if (QGuiApplication::platformName() == QStringLiteral("offscreen")) {
         // Nobody sees the window: say what it shows, once for each change.
         const Supervisor& supervisor = client->supervisor();
-        QObject::connect(&supervisor, &Supervisor::stateChanged, client.get(), [&supervisor, shown = QString()]() mutable {
-            const QString line = stateTitle(supervisor.state()) + QStringLiteral(" · ") +
-                                 detailText(supervisor.detail(), supervisor.nextRetry());
-            if (!supervisor.stateKnown() || line == shown)
-                return;
-            shown = line;
-            std::printf("quern-zova: %s\n", line.toUtf8().constData());
-            std::fflush(stdout);
-        });
+        QObject::connect(&supervisor, &Supervisor::stateChanged, client.get(),
+                         [&supervisor, shown = QString()]() mutable {
+                             const QString line = stateTitle(supervisor.state()) + QStringLiteral(" · ") +
+                                                  detailText(supervisor.detail(), supervisor.nextRetry());
+                             if (!supervisor.stateKnown() || line == shown)
+                                 return;
+                             shown = line;
+                             std::printf("quern-zova: %s\n", line.toUtf8().constData());
+                             std::fflush(stdout);
+                         });
     }
     // Opened again: another launch in this session, or on macOS the Dock icon, Finder, `open`.
     if (instance)
-        QObject::connect(instance.get(), &SingleInstance::activationRequested, client->commands().showWindow(),
-                         &QAction::trigger);
+        QObject::connect(instance.get(), &SingleInstance::activationRequested,
+                         client->commands().showWindow(), &QAction::trigger);
 #if defined(__APPLE__)
     // A bundle opened again goes to the running instance, not to a second launch.
     watchForReopen(client.get(), [window = client->commands().showWindow()] { window->trigger(); });

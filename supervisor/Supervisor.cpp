@@ -83,7 +83,8 @@ void Supervisor::refreshStatus() {
         if (repair == Repair::holdBack) {
             // Whole seconds on the wall clock: the time shown stays put from one refresh to the next.
             const auto wait = std::chrono::duration<double>(restartBackoff_.nextAllowed(now) - now).count();
-            const QDateTime next = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(std::ceil(refreshTime + wait)));
+            const QDateTime next =
+                QDateTime::fromSecsSinceEpoch(static_cast<qint64>(std::ceil(refreshTime + wait)));
             present(status.state, Detail::retryHeld, next);
             if (!std::exchange(holdAnnounced_, true))
                 emit retryHeld(next);
@@ -140,8 +141,12 @@ void Supervisor::scheduleStaleEdgeRefresh(double serverOkAt, double refreshTime)
 }
 
 void Supervisor::userActed() {
-    // The user's word ends a hold: the crash loop's backoff starts over, and a new hold is told again.
+    // The user's word ends a hold: the crash loop's backoff starts over from this start, and a new
+    // hold is told again. It counts as the latest repair: nothing automatic follows on its heels.
+    const SteadyTime now = steadyNow();
     restartBackoff_.clear();
+    restartBackoff_.resetMade(now);
+    lastAutomaticReconnect_ = now;
     holdAnnounced_ = false;
 }
 
@@ -179,7 +184,7 @@ void Supervisor::reconnectAgent() {
     // A fresh look decides: wake what is loaded, start what is not; a start in progress is left to
     // finish.
     manager_.query().then(this, [this, done](const ServiceStatus& status) {
-        QFuture<void> repair = status.starting ? QtFuture::makeReadyFuture()
+        QFuture<void> repair = status.starting  ? QtFuture::makeReadyFuture()
                                : status.running ? manager_.wake()
                                                 : manager_.start(StartMode::resetFailed);
         repair.then([done] { done->finish(); });

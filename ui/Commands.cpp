@@ -29,7 +29,8 @@ Commands::Commands(Supervisor& supervisor, QUrl dashboard, QString agentLog, QOb
     connect(toggle_, &QAction::triggered, &supervisor_, &Supervisor::toggleAgent);
     connect(reconnect_, &QAction::triggered, &supervisor_, &Supervisor::reconnectAgent);
     // The browser reports nothing back worth showing; the result is dropped.
-    connect(dashboard_, &QAction::triggered, this, [this] { (void)QDesktopServices::openUrl(dashboard_url_); });
+    connect(dashboard_, &QAction::triggered, this,
+            [this] { (void)QDesktopServices::openUrl(dashboard_url_); });
     // Asked for even when agent.log does not exist yet.
     connect(logs_, &QAction::triggered, this, [this] { revealFile(agentLog_); });
     connect(&supervisor_, &Supervisor::stateChanged, this, &Commands::stateChanged);
@@ -52,11 +53,13 @@ QAction* Commands::action(const char* objectName, std::string_view title, std::s
 void Commands::stateChanged() {
     const StatePresentation look = presentationFor(supervisor_.state());
     toggle_->setText(QString::fromUtf8(look.toggleTitle));
-    const QString symbol = QString::fromUtf8(look.toggleSymbol.data(), static_cast<qsizetype>(look.toggleSymbol.size()));
+    const QString symbol =
+        QString::fromUtf8(look.toggleSymbol.data(), static_cast<qsizetype>(look.toggleSymbol.size()));
     // Drawing a symbol is the costliest step of a refresh; the same one is not drawn again.
     if (toggle_->property("symbol").toString() != symbol) {
         toggle_->setProperty("symbol", symbol);
-        toggle_->setIcon(symbolImage(look.toggleSymbol, QGuiApplication::palette().color(QPalette::ButtonText)));
+        toggle_->setIcon(
+            symbolImage(look.toggleSymbol, QGuiApplication::palette().color(QPalette::ButtonText)));
     }
     busyChanged(); // the first state enables them
 }

@@ -33,7 +33,8 @@ public:
 private:
     void stateChanged();
     void busyChanged();
-    [[nodiscard]] QAction* action(const char* objectName, std::string_view title, std::string_view symbol = {});
+    [[nodiscard]] QAction* action(const char* objectName, std::string_view title,
+                                  std::string_view symbol = {});
 
     Supervisor& supervisor_;
     const QUrl dashboard_url_;

@@ -4,14 +4,14 @@
 #include "platform/SystemColors.h"
 #include "platform/WindowActivation.h"
 #include "platform/WindowChrome.h"
+#include "supervisor/Supervisor.h"
 #include "ui/BackgroundView.h"
 #include "ui/CardBox.h"
+#include "ui/Commands.h"
 #include "ui/DotView.h"
 #include "ui/ElidingLabel.h"
 #include "ui/IconView.h"
 #include "ui/Spinner.h"
-#include "supervisor/Supervisor.h"
-#include "ui/Commands.h"
 #include "ui/StatePresentation.h"
 #include "ui/Texts.h"
 
@@ -64,8 +64,8 @@ QWidget* holding(QLayout* layout) {
 } // namespace
 
 MainWindow::MainWindow(Supervisor& supervisor, Commands& commands)
-    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint |
-                           Qt::WindowCloseButtonHint)
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
     , supervisor_(supervisor)
     , commands_(commands)
     , statusDot_(new DotView)

@@ -34,10 +34,11 @@ StatusItem::StatusItem(Supervisor& supervisor, Commands& commands, QObject* pare
     menu_->addAction(commands.quit());
     tray_->setContextMenu(menu_.get());
 #if !defined(__APPLE__)
-    connect(tray_, &QSystemTrayIcon::activated, commands.showWindow(), [&commands](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger)
-            commands.showWindow()->trigger();
-    });
+    connect(tray_, &QSystemTrayIcon::activated, commands.showWindow(),
+            [&commands](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger)
+                    commands.showWindow()->trigger();
+            });
 #endif
     symbol_ = "link.circle";
     refreshImage();

@@ -28,7 +28,8 @@ QString detailText(Detail detail, const QDateTime& nextRetry) {
         return QStringLiteral("代理已停止，正在自动启动");
     case Detail::retryHeld:
         // The clock's hours and minutes, 24-hour form, in local time.
-        return QStringLiteral("代理反复退出，将于 %1 自动重试").arg(nextRetry.toLocalTime().toString(QStringLiteral("HH:mm")));
+        return QStringLiteral("代理反复退出，将于 %1 自动重试")
+            .arg(nextRetry.toLocalTime().toString(QStringLiteral("HH:mm")));
     case Detail::manualReconnect:
         return QStringLiteral("正在重新连接");
     }

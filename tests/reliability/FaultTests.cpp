@@ -1,13 +1,10 @@
 // Drives the client into faults of its tools and inputs: it must show the right state, never
 // block on them, and leave no child and no descriptor behind.
-#include "app/AppDelegateFixture.h"
+#include "ui/ClientFixture.h"
 
-#include "status/StatusDerivation.h"
 #include "ui/Spinner.h"
-#include "ui/StatusItem.h"
 
-#include <QAction>
-#include <QMenu>
+#include <QPushButton>
 #include <QSignalSpy>
 
 #include <fcntl.h>
@@ -16,11 +13,12 @@
 namespace quern {
 namespace {
 
-class Faults : public test::AppDelegateFixture {
+class Faults : public test::ClientFixture {
 protected:
     void SetUp() override {
-        AppDelegateFixture::SetUp();
-        (void)built(); // Qt opens what it keeps for the process (fonts, tray) with the first window
+        ClientFixture::SetUp();
+        service.running = true;
+        (void)launched(); // Qt opens what it keeps for the process (fonts, tray) with the first window
         baseline = test::openDescriptorCount();
     }
     // Once the background work has ended every child is reaped and every descriptor closed.
@@ -35,9 +33,13 @@ protected:
 };
 
 TEST_F(Faults, UnusableHealthFilesNeverBlockAndNeverMakeTheAgentOnline) {
-    setLoaded(true);
     const std::string health = configDir + "/health.json";
-    const std::string fresh = "{\"server_ok_at\": " + std::to_string(clock->load()) + "}";
+    const std::string fresh =
+        "{\"server_ok_at\": " +
+        std::to_string(
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() +
+            600) +
+        "}";
     struct Row {
         const char* name;
         std::function<void()> arrange;
@@ -54,13 +56,13 @@ TEST_F(Faults, UnusableHealthFilesNeverBlockAndNeverMakeTheAgentOnline) {
              ::chmod(health.c_str(), 0);
          }},
     };
-    const auto delegate = built();
+    Supervisor& supervisor = client->supervisor();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         std::filesystem::remove_all(health);
         row.arrange();
-        delegate->refreshStatus(); // returns: opening a FIFO or a device never waits for a writer
-        EXPECT_EQ(delegate->currentState(), AgentState::running);
+        supervisor.refreshStatus(); // returns: opening a FIFO or a device never waits for a writer
+        EXPECT_EQ(supervisor.state(), AgentState::running);
     }
     std::filesystem::remove_all(health);
 
@@ -76,39 +78,36 @@ TEST_F(Faults, UnusableHealthFilesNeverBlockAndNeverMakeTheAgentOnline) {
     });
     int online = 0;
     for (int i = 0; i < 200 || online == 0; ++i) {
-        delegate->refreshStatus();
-        online += delegate->currentState() == AgentState::online ? 1 : 0;
+        supervisor.refreshStatus();
+        online += supervisor.state() == AgentState::online ? 1 : 0;
         ASSERT_LT(i, 100'000) << "hung: never saw a whole record";
     }
     writing = false;
     writer.join();
 }
 
-TEST_F(Faults, RapidClicksAllCompleteAndLeaveTheWindowIdle) {
-    setLoaded(true);
+TEST_F(Faults, RapidClicksRunOneCommandAtATimeAndLeaveTheWindowIdle) {
     writeHealth(1);
-    const auto delegate = built();
-    delegate->refreshStatus();
-    QPushButton* toggle = view<QPushButton>(*delegate, "toggleButton");
-    QPushButton* reconnect = view<QPushButton>(*delegate, "reconnectButton");
-    QAction* menuReconnect = menuItem("reconnectItem");
+    client->supervisor().refreshStatus();
+    auto* toggle = view<QPushButton>("toggleButton");
+    auto* reconnect = view<QPushButton>("reconnectButton");
+    QAction* menuReconnect = menuItem("reconnectAction");
     const QSignalSpy toggles(toggle, &QPushButton::clicked);
     const QSignalSpy reconnects(reconnect, &QPushButton::clicked);
-    service->clear();
+    const QSignalSpy menuReconnects(menuReconnect, &QAction::triggered);
+    manager->calls.clear();
     for (int i = 0; i < 50; ++i) {
-        toggle->click(); // ignored while disabled
+        toggle->click(); // each ignored while a command runs
         reconnect->click();
-        menuReconnect->trigger(); // the menu item is never disabled
+        menuReconnect->trigger();
         QCoreApplication::processEvents();
     }
-    // Every click that landed ran its action (each reconnect exactly one probe) and every action
-    // ended with exactly one refresh of its own, on the main thread.
-    const long actions = toggles.count() + reconnects.count() + 50;
-    ASSERT_TRUE(waitFor([&] { return count("reported", true) >= actions; })) << "hung";
-    EXPECT_EQ(count("reported", true), actions);
-    EXPECT_EQ(count("ask"), reconnects.count() + 50);
-    EXPECT_TRUE(toggle->isEnabled() && reconnect->isEnabled());
-    EXPECT_FALSE(view<Spinner>(*delegate, "activity")->isAnimating());
+    ASSERT_TRUE(waitFor([&] { return !client->supervisor().busy(); })) << "hung";
+    // Every click that landed ran its command; none landed while another ran.
+    EXPECT_EQ(manager->count("query"), reconnects.count() + menuReconnects.count());
+    EXPECT_GE(toggles.count() + reconnects.count() + menuReconnects.count(), 1);
+    EXPECT_TRUE(toggle->isEnabled() && reconnect->isEnabled() && menuReconnect->isEnabled());
+    EXPECT_FALSE(view<Spinner>("activity")->isAnimating());
 }
 
 } // namespace

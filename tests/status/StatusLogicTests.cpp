@@ -1,5 +1,7 @@
+#include "agent/SystemdUnit.h"
 #include "status/ReconnectThrottle.h"
 #include "status/RestartBackoff.h"
+#include "status/ServiceStatus.h"
 #include "status/StatusDerivation.h"
 
 #include <gtest/gtest.h>
@@ -23,8 +25,8 @@ TEST(StatusDerivation, StateAndDetailFollowLoadedFreshAndBusy) {
         HealthRecord health;
         StatusDerivation expected;
     };
-    const StatusDerivation idle{AgentState::online, kDetailIdle};
-    const StatusDerivation silent{AgentState::running, kDetailReconnecting};
+    const StatusDerivation idle{AgentState::online, Detail::idle};
+    const StatusDerivation silent{AgentState::running, Detail::reconnecting};
     const std::vector<Case> cases = {
         {"11.9 s old", true, okAt(11.9), idle},
         {"exactly 12 s old", true, okAt(12), silent},
@@ -34,8 +36,8 @@ TEST(StatusDerivation, StateAndDetailFollowLoadedFreshAndBusy) {
         {"zero", true, HealthRecord::parse(R"({"server_ok_at": 0})"), silent},
         {"null", true, HealthRecord::parse(R"({"server_ok_at": null})"), silent},
         {"no health file", true, HealthRecord::object(), silent},
-        {"not loaded, fresh and busy", false, okAt(1, R"("c")"), {AgentState::stopped, kDetailStarting}},
-        {"busy", true, okAt(1, R"("c7")"), {AgentState::online, kDetailBusy}},
+        {"not loaded, fresh and busy", false, okAt(1, R"("c")"), {AgentState::stopped, Detail::starting}},
+        {"busy", true, okAt(1, R"("c7")"), {AgentState::online, Detail::busy}},
         {"busy empty", true, okAt(1, R"("")"), idle},
         {"busy as a number", true, okAt(1, "7"), idle},
     };
@@ -43,36 +45,25 @@ TEST(StatusDerivation, StateAndDetailFollowLoadedFreshAndBusy) {
         EXPECT_EQ(deriveStatus(c.loaded, kNow, c.health), c.expected) << c.name;
 }
 
-TEST(ReconnectThrottle, ActsAtMostOnceEveryFiveSecondsAndAfterAClockSetBack) {
-    struct Step {
-        double at;
-        bool acts;
-    };
-    struct Sequence {
-        const char* name;
-        std::vector<Step> steps;
-    };
-    const double t = kNow;
-    const std::vector<Sequence> sequences = {
-        {"every refresh while down",
-         {{t, true}, {t + 2, false}, {t + 4, false}, {t + 6, true}, {t + 8, false}}},
-        {"exactly five seconds", {{t, true}, {t + 5.0, true}, {t + 9.999, false}, {t + 10.0, true}}},
-        {"clock set back an hour", {{t, true}, {t - 3600, true}, {t - 3598, false}, {t - 3595, true}}},
-        {"clock set forward a day", {{t, true}, {t + 86400, true}, {t + 86402, false}}},
-    };
-    for (const Sequence& sequence : sequences) {
-        std::optional<double> last;
-        for (const Step& step : sequence.steps) {
-            const bool acts = automaticReconnectDue(last, step.at);
-            EXPECT_EQ(acts, step.acts) << sequence.name << " at +" << step.at - t;
-            if (acts)
-                last = step.at;
-        }
+// Seconds on the steady clock.
+SteadyTime at(double seconds) {
+    return SteadyTime(
+        std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(seconds)));
+}
+
+TEST(ReconnectThrottle, ActsAtMostOnceEveryFiveSeconds) {
+    const std::vector<std::pair<double, bool>> steps = {{0, true}, {2, false},     {4, false},
+                                                        {5, true}, {9.999, false}, {10, true}};
+    std::optional<SteadyTime> last;
+    for (const auto& [seconds, acts] : steps) {
+        EXPECT_EQ(automaticReconnectDue(last, at(seconds)), acts) << "at +" << seconds;
+        if (acts)
+            last = at(seconds);
     }
 }
 
 // A repair every 5 s of a service that keeps failing: which of them may reset it. Each step is a
-// refresh at `at` that finds the agent online or not; a reset is made whenever one is allowed.
+// refresh that finds the agent online or not; a reset is made whenever one is allowed.
 TEST(RestartBackoff, ResetsSpreadOutWhileFailingAndStartOverOnceSettled) {
     struct Sequence {
         const char* name;
@@ -89,23 +80,48 @@ TEST(RestartBackoff, ResetsSpreadOutWhileFailingAndStartOverOnceSettled) {
         RestartBackoff backoff;
         std::vector<double> resets;
         bool online = false;
-        for (double at = 0; at <= sequence.until; at += 1) {
+        for (double second = 0; second <= sequence.until; second += 1) {
             for (const auto& [from, state] : sequence.online)
-                if (at == from)
+                if (second == from)
                     online = state;
-            backoff.observe(online, kNow + at);
-            if (!online && static_cast<int>(at) % 5 == 0 && backoff.resetAllowed(kNow + at)) {
-                backoff.resetMade(kNow + at);
-                resets.push_back(at);
+            backoff.observe(online, at(second));
+            if (!online && static_cast<int>(second) % 5 == 0 && backoff.resetAllowed(at(second))) {
+                backoff.resetMade(at(second));
+                resets.push_back(second);
             }
         }
         EXPECT_EQ(resets, sequence.resets) << sequence.name;
     }
-    RestartBackoff backAnHour;
-    backAnHour.resetMade(kNow);
-    backAnHour.resetMade(kNow + 5); // now twice as long
-    EXPECT_FALSE(backAnHour.resetAllowed(kNow + 10));
-    EXPECT_TRUE(backAnHour.resetAllowed(kNow - 3600));
+}
+
+TEST(Repair, FollowsWhatTheManagerSaysAndItsRestartPolicy) {
+    struct Case {
+        const char* name;
+        const char* load;
+        const char* active;
+        const char* restart;
+        Repair dueAndAllowed, dueHeldBack, notDue;
+    };
+    using enum Repair;
+    const std::vector<Case> cases = {
+        {"active", "loaded", "active", "no", wake, wake, none},
+        {"reloading", "loaded", "reloading", "always", wake, wake, none},
+        {"activating: a process starting", "loaded", "activating", "no", none, none, none},
+        {"activating: between restarts", "loaded", "activating", "always", none, none, none},
+        {"inactive", "loaded", "inactive", "always", start, start, none},
+        {"failed, not restarted by its manager", "loaded", "failed", "no", start, start, none},
+        {"failed, Restart= unknown", "loaded", "failed", "", start, start, none},
+        {"failed, its manager's burst spent", "loaded", "failed", "on-failure", resetAndStart, holdBack,
+         none},
+        {"not found", "not-found", "inactive", "", start, start, none},
+        {"masked while running", "masked", "active", "", start, start, none},
+    };
+    for (const Case& c : cases) {
+        const ServiceStatus status = serviceStatusOf(c.load, c.active, c.restart);
+        EXPECT_EQ(chooseRepair(status, true, true), c.dueAndAllowed) << c.name;
+        EXPECT_EQ(chooseRepair(status, true, false), c.dueHeldBack) << c.name;
+        EXPECT_EQ(chooseRepair(status, false, true), c.notDue) << c.name;
+    }
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // The launchd side at the level of launchctl's and kill's argument lists, and against real children
 // where what matters is what a real process receives.
-#include "agent/LaunchdServiceManager.h"
-#include "app/AgentLocations.h"
+#include "agent/Launchctl.h"
+#include "status/AgentLocations.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@ namespace {
 // the real /bin/kill.
 class LaunchdTest : public ::testing::Test {
 protected:
-    [[nodiscard]] LaunchdServiceManager manager(LaunchdServiceManager::Tools tools = {}, bool record = true) {
+    [[nodiscard]] Launchctl manager(Launchctl::Tools tools = {}, bool record = true) {
         if (record) {
             tools.launcher = [this](SpawnRequest request) {
                 std::string call = request.path.ends_with("kill") ? "kill" : "launchctl";
@@ -34,7 +34,7 @@ protected:
             };
         }
         tools.killPath = "/fake/kill";
-        return LaunchdServiceManager(tools, std::string(kServiceLabel), plist);
+        return Launchctl(tools, std::string(kServiceLabel), plist);
     }
 
     const std::string domain = "gui/" + std::to_string(::getuid());
@@ -48,11 +48,11 @@ protected:
 TEST_F(LaunchdTest, EachOperationRunsItsOneLaunchctlCommand) {
     auto launchd = manager();
     print.status = 0;
-    EXPECT_EQ(launchd.lastReportedRunning(), true);
+    EXPECT_TRUE(launchd.loaded());
     print.status = 113;
-    EXPECT_FALSE(launchd.askRunning());
-    EXPECT_FALSE(launchd.start(IfFailed::reset)); // launchd has nothing to reset
-    launchd.stop();
+    EXPECT_FALSE(launchd.loaded());
+    launchd.bootstrap();
+    launchd.bootout();
     EXPECT_EQ(appendPathComponent("/Users/Zoë Müller", launchAgentRelativePath(kServiceLabel)), plist);
     EXPECT_EQ(calls, (std::vector<std::string>{
                          "launchctl|print|" + target,
@@ -66,7 +66,7 @@ TEST_F(LaunchdTest, AMissingOrHangingLaunchctlMeansNotLoadedAndLeavesNothingBehi
     const int descriptors = test::openDescriptorCount();
     for (const bool hangs : {false, true}) {
         SCOPED_TRACE(hangs ? "hanging past its bound" : "missing");
-        LaunchdServiceManager::Tools tools;
+        Launchctl::Tools tools;
         tools.launchctlPath = hangs ? test::kTestChild : "/nonexistent/launchctl";
         tools.timeout = std::chrono::milliseconds(200);
         const std::vector<std::string> hang = {"hang"};
@@ -76,9 +76,8 @@ TEST_F(LaunchdTest, AMissingOrHangingLaunchctlMeansNotLoadedAndLeavesNothingBehi
             return spawnAndWait(request);
         };
         auto launchd = manager(tools, false);
-        EXPECT_EQ(launchd.lastReportedRunning(),
-                  false); // returns: a hanging launchctl is killed after its bound
-        launchd.wake();   // nothing to signal
+        EXPECT_FALSE(launchd.loaded()); // returns: a hanging launchctl is killed after its bound
+        launchd.hangUp();               // nothing to signal
         EXPECT_TRUE(test::childProcesses().empty());
         EXPECT_EQ(test::openDescriptorCount(), descriptors);
     }
@@ -109,7 +108,7 @@ TEST_F(LaunchdTest, OnlyAPositiveProcessIdIsEverSignalled) {
         SCOPED_TRACE(row.pidLines);
         calls.clear();
         print.output = "gui/501/x = {\n\tstate = running\n" + row.pidLines + "}\n";
-        launchd.wake();
+        launchd.hangUp();
         std::vector<std::string> expected = {"launchctl|print|" + target};
         if (!row.kill.empty())
             expected.push_back(row.kill);
