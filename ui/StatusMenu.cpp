@@ -2,6 +2,7 @@
 
 #include "ui/StatusItem.h"
 #include "ui/Texts.h"
+#include "ui/TrayMenu.h"
 
 #include <QAction>
 #include <QKeySequence>
@@ -13,7 +14,7 @@ void AppDelegate::buildStatusItem() {
     statusItem_ = std::make_unique<StatusItem>();
     statusItem_->setImage("link.circle", QString::fromUtf8(kAppName));
 
-    auto menu = std::make_unique<QMenu>();
+    auto menu = std::make_unique<TrayMenu>();
     menu->setObjectName(QStringLiteral("statusMenu"));
     // A read-only line naming the state: no command, so it is greyed out. Held here; its tag stays
     // its data.
