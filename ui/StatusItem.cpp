@@ -6,6 +6,7 @@
 #include "ui/Commands.h"
 #include "ui/StatePresentation.h"
 #include "ui/Texts.h"
+#include "ui/TrayMenu.h"
 
 #include <QAction>
 #include <QApplication>
@@ -19,7 +20,7 @@ StatusItem::StatusItem(Supervisor& supervisor, Commands& commands, QObject* pare
     : QObject(parent)
     , supervisor_(supervisor)
     , tray_(new QSystemTrayIcon(this))
-    , menu_(std::make_unique<QMenu>()) {
+    , menu_(std::make_unique<TrayMenu>()) {
     menu_->setObjectName(QStringLiteral("statusMenu"));
     // A read-only line naming the state: no command, so it is greyed out.
     stateItem_ = menu_->addAction(QString::fromUtf8(kChecking));

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The real client with a StatusNotifierItem tray: a StatusNotifierWatcher (sni_watcher.py) on the
 # session bus of a private systemd user manager, the client on Xvfb, the demo agent as the manager's
-# unit. The item registers, its menu has the seven entries, the client starts the inactive unit and
-# reads 设备在线, and while it refreshes (each refresh asks systemd over that same bus) no process
-# opens a bus connection.
+# unit. The item registers, its menu has the seven entries and exports Ctrl+R and Ctrl+Q for the host
+# to offer, the client starts the inactive unit and reads 设备在线, and while it refreshes (each
+# refresh asks systemd over that same bus) no process opens a bus connection.
 #
 # usage: scripts/user-manager.sh sni_tray.sh CLIENT AGENT
 #   (ctest runs it so; without a private manager it exits 77, skipped)

@@ -1,9 +1,9 @@
 """A StatusNotifierWatcher on the session bus of a private systemd user manager, for sni_tray.sh.
 
 Owns org.kde.StatusNotifierWatcher and writes READY_FILE. Once the client registers its item, reads
-its menu over com.canonical.dbusmenu (the seven entries), follows the state line until it reads
-设备在线, and checks that no bus connection was opened meanwhile: the refreshes ask systemd on the
-connection the client already holds. Exits 0 when all holds, 1 with the reason otherwise.
+its menu over com.canonical.dbusmenu (the seven entries, and the shortcuts a host may offer), follows
+the state line until it reads 设备在线, and checks that no bus connection was opened meanwhile: the
+refreshes ask systemd on the connection the client already holds. Exits 0 when all holds, 1 with the reason otherwise.
 
 usage: /usr/bin/python3 sni_watcher.py BUS_ADDRESS READY_FILE DEADLINE_SECONDS
 """
@@ -19,6 +19,7 @@ INTERFACE = """<node><interface name="org.kde.StatusNotifierWatcher">
   <property name="ProtocolVersion" type="i" access="read"/>
 </interface></node>"""
 EXPECTED = ["separator", "显示 Quern Zova", "立即重连", "打开控制台", "separator", "退出客户端"]
+SHORTCUTS = {"立即重连": [["Control", "R"]], "退出客户端": [["Control", "Q"]]}
 
 address, ready_file, deadline = sys.argv[1], sys.argv[2], int(sys.argv[3])
 bus = Gio.DBusConnection.new_for_address_sync(
@@ -60,21 +61,25 @@ def read_menu(then):
         except GLib.Error as error:
             finish(f"GetLayout on {items[0]} failed: {error.message}")
             return
-        then([props.get("type") if props.get("type") == "separator" else props.get("label")
-              for _child, props, _grandchildren in children])
+        then([props for _child, props, _grandchildren in children])
     bus.call(items[0], "/MenuBar", "com.canonical.dbusmenu", "GetLayout", GLib.Variant("(iias)", (0, -1, [])),
              None, Gio.DBusCallFlags.NONE, 10000, None, done)
 
 
-def check_entries(entries):
+def check_entries(entry_properties):
+    entries = [props.get("type") if props.get("type") == "separator" else props.get("label")
+               for props in entry_properties]
+    shortcuts = {props.get("label"): props["shortcut"] for props in entry_properties if "shortcut" in props}
     if len(entries) != 7 or entries[1:] != EXPECTED:
         finish(f"the menu over D-Bus is {entries}, not the seven entries")
+    elif shortcuts != SHORTCUTS:
+        finish(f"the menu's shortcuts over D-Bus are {shortcuts}, not {SHORTCUTS}")
     elif entries[0] != "设备在线":
         GLib.timeout_add(100, lambda: read_menu(check_entries))
     elif connections[0] != connections[1]:
         finish(f"the client opened {connections[0] - connections[1]} bus connection(s) while it refreshed")
     else:
-        finish(f"item {items[0]}: seven entries; online with no new connection", ok=True)
+        finish(f"item {items[0]}: seven entries, Ctrl+R and Ctrl+Q; online with no new connection", ok=True)
 
 
 bus.signal_subscribe("org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",

@@ -2,9 +2,9 @@
 # The real client, the demo agent as a unit of a private systemd user manager and a real XEmbed tray
 # host (trayer) on a private Xvfb display. Checks the window, the docked tray icon, the client
 # starting the inactive unit and the agent coming online, the tray's context menu, docking into a
-# later tray host, a left click on the icon, a launch after a crash, a second launch, and quitting
-# from the menu with the window shown (the unit stays active). Screenshots and logs:
-# OUTPUT_DIR/tray_end_to_end/.
+# later tray host, a left click on the icon, a launch after a crash, a second launch, and the open
+# menu's shortcuts: Ctrl+R reconnects, Ctrl+Q quits with the window shown (the unit stays active).
+# Screenshots and logs: OUTPUT_DIR/tray_end_to_end/.
 #
 # usage: scripts/user-manager.sh tray_end_to_end.sh CLIENT AGENT OUTPUT_DIR
 #   (ctest runs it so; without a private manager it exits 77, skipped)
@@ -220,17 +220,31 @@ wait $! || second_status=$?
 [ "$second_status" -eq 0 ] || fail "a second launch exited with status $second_status, not 0"
 wait_for 60 "the running client to show its window for a second launch" window_shown
 
-# ---- "退出客户端" from the menu quits while the window is shown; the unit stays active ---------------
+# ---- The open menu's shortcuts: Ctrl+R reconnects and closes it ------------------------------------
+
+# The agent logs each SIGHUP, the reconnect the client sends it.
+hangups() { grep -c 'reconnect (SIGHUP)' "$home/.quern-web-bridge/agent.log" || true; }
+hangups_before=$(hangups)
+open_menu
+xdotool key ctrl+r
+reconnected() { client_alive && [ "$(hangups)" -gt "$hangups_before" ]; }
+wait_for 60 "Ctrl+R in the open menu to reconnect the agent (a SIGHUP in agent.log)" reconnected
+wait_for 60 "the menu to close after Ctrl+R" menu_closed
+
+# ---- Ctrl+Q in the open menu quits while the window is shown; the unit stays active ----------------
 
 open_menu
-xdotool key Up Return # the last entry of the menu
+xdotool key ctrl+q
 client_exited() { [[ "$(ps -o stat= -p "$client_pid" 2>/dev/null || echo Z)" == Z* ]]; }
-wait_for 60 "the client to exit after \"退出客户端\" with its window shown" client_exited
+wait_for 60 "the client to exit after Ctrl+Q in the open menu with its window shown" client_exited
 client_status=0
 wait "$client_pid" || client_status=$?
 client_pid=""
 [ "$client_status" -eq 0 ] || fail "the client quit with status $client_status"
 [ "$(unit_state)" = active ] || fail "quitting left the unit $(unit_state), not active"
+# Long after the reconnect's SIGHUP arrived: one key press, one reconnect.
+[ "$(hangups)" -eq $((hangups_before + 1)) ] ||
+  fail "Ctrl+R reconnected $(($(hangups) - hangups_before)) times, not once"
 
 echo "$name: window $window_size, tray icon ${icon_width}x${icon_height} in trayer, unit started, online, menu," \
-  "docking again, the click, a crash, a second launch and quitting all behaved; see $out"
+  "docking again, the click, a crash, a second launch, Ctrl+R and Ctrl+Q all behaved; see $out"
