@@ -1,7 +1,7 @@
 #include "bench/BenchSupport.h"
 
 #include "agent/SystemdUnit.h"
-#include "app/AgentLocations.h"
+#include "status/AgentLocations.h"
 
 #include <QDBusMessage>
 

@@ -5,8 +5,10 @@
 //   growth N   descriptors and memory over N refreshes, beside N bare Gets
 //   repair-killed N SPACING UNIT | repair-silent N UNIT   (bench/Repairs.cpp)
 //   storm UNIT SECONDS AFTER CLIENT_PID CLIENT_SOCKET FLOOR_PID FLOOR_SOCKET   (bench/Storm.cpp)
-#include "app/AgentIdentity.h"
-#include "app/AppDelegate.h"
+#include "app/Client.h"
+#include "platform/SessionBus.h"
+#include "status/AgentIdentity.h"
+#include "status/AgentLocations.h"
 #include "bench/BenchSupport.h"
 
 #include <QApplication>
@@ -18,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 namespace quern::bench {
 namespace {
@@ -28,35 +31,43 @@ void settle() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-// The application object as the client builds it at launch, window shown, warmed (caches, fonts,
-// the first paint) and finding the agent online.
-std::shared_ptr<AppDelegate> builtDelegate() {
-    auto delegate = AppDelegate::create(AppDelegate::Hooks::fromEnvironment());
-    delegate->buildWindow();
-    delegate->buildStatusItem();
-    delegate->window()->show();
+// The client as it is at launch, window shown, warmed (caches, fonts, the first paint) and finding
+// the agent online; only the benchmark refreshes.
+std::unique_ptr<Client> builtClient() {
+    const std::string home = currentHomeDirectory();
+    Supervisor::Hooks hooks;
+    hooks.refreshInterval = std::chrono::hours(24);
+    auto client = std::make_unique<Client>(
+        home,
+        platformServiceManager(home, sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
+                                                       std::getenv("XDG_RUNTIME_DIR"))),
+        hooks);
+    client->launch();
+    for (int i = 0; i < 300 && client->supervisor().state() != AgentState::online; ++i, settle())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // a hang guard of 3 s
     for (int i = 0; i < 50; ++i, settle())
-        delegate->refreshStatus();
-    if (delegate->currentState() == AgentState::online)
-        return delegate;
+        client->supervisor().refreshStatus();
+    if (client->supervisor().state() == AgentState::online)
+        return client;
     std::fprintf(stderr, "quern-bench: the agent is not online; is it loaded and running?\n");
     return nullptr;
 }
 
 int runTiming(int refreshes, int argc, char** argv) {
-    const auto delegate = builtDelegate();
-    if (!delegate)
+    const auto client = builtClient();
+    if (!client)
         return 1;
+    Supervisor& supervisor = client->supervisor();
     int notOnline = 0;
     // Manual time: the refresh (or the Get) is timed, not the event loop's work after it.
     const auto timeOne = [&](benchmark::State& state, bool floor) {
         for (auto _ : state) {
             const auto start = std::chrono::steady_clock::now();
             const bool ok = floor ? getActiveState(QDBusConnection::sessionBus(), std::string(kServiceUnit))
-                                  : (delegate->refreshStatus(), true);
+                                  : (supervisor.refreshStatus(), true);
             state.SetIterationTime(
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-            notOnline += ok && (floor || delegate->currentState() == AgentState::online) ? 0 : 1;
+            notOnline += ok && (floor || supervisor.state() == AgentState::online) ? 0 : 1;
             settle();
         }
     };
@@ -96,12 +107,13 @@ std::array<std::array<long, 2>, 2> measureGrowth(int count, const std::function<
 }
 
 int runGrowth(int count) {
-    const auto delegate = builtDelegate();
-    if (!delegate)
+    const auto client = builtClient();
+    if (!client)
         return 1;
+    Supervisor& supervisor = client->supervisor();
     const auto floor = measureGrowth(
         count, [] { (void)getActiveState(QDBusConnection::sessionBus(), std::string(kServiceUnit)); });
-    const auto client = measureGrowth(count, [&] { delegate->refreshStatus(); });
+    const auto measured = measureGrowth(count, [&] { supervisor.refreshStatus(); });
     const std::string n = std::to_string(count);
     const std::array<std::string, 2> what = {"open descriptors over " + n + " refreshes (floor: " + n +
                                                  " bare Gets)",
@@ -114,9 +126,9 @@ int runGrowth(int count) {
         return (g[1][i] >= g[0][i] ? "+" : "") + std::to_string(g[1][i] - g[0][i]);
     };
     for (std::size_t i = 0; i < 2; ++i) {
-        const long delta = client[1][i] - client[0][i];
-        printRow("7", what[i], text(client, i), text(floor, i),
-                 grown(client, i) + " vs " + grown(floor, i) + unit(i), i == 1 ? "≤ +1024 KiB" : "no growth",
+        const long delta = measured[1][i] - measured[0][i];
+        printRow("7", what[i], text(measured, i), text(floor, i),
+                 grown(measured, i) + " vs " + grown(floor, i) + unit(i), i == 1 ? "≤ +1024 KiB" : "no growth",
                  i == 1 ? delta <= 1024 : delta <= 0);
     }
     return 0;

@@ -3,7 +3,8 @@
 // connection and idle thread logs systemd's report of the unit. Wall-clock seconds, as health's.
 #include "agent/SystemdServiceManager.h"
 #include "agent/SystemdUnit.h"
-#include "app/AppDelegate.h"
+#include "app/Client.h"
+#include "status/AgentLocations.h"
 #include "bench/BenchSupport.h"
 #include "platform/BackgroundQueue.h"
 #include "platform/SessionBus.h"
@@ -55,29 +56,24 @@ private:
     std::vector<std::pair<Kind, double>> events_;
 };
 
-// The client's own manager, each bootstrap and wake logged once systemd has answered its last call
-// (StartUnit, KillUnit): the moment it was sent at the latest.
+// The client's own manager, each start and wake logged as systemd answers it (StartUnit, KillUnit):
+// the moment it was sent at the latest.
 class LoggedManager final : public ServiceManager {
 public:
     LoggedManager(const std::string& unit, EventLog& log)
-        : inner_(unit,
-                 sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR")),
-                 AppDelegate::kServiceManagerTimeout)
-        , log_(log) {}
-    [[nodiscard]] std::optional<bool> lastReportedRunning() override { return inner_.lastReportedRunning(); }
-    [[nodiscard]] bool askRunning() override { return inner_.askRunning(); }
-    bool start(IfFailed ifFailed) override {
-        const bool reset = inner_.start(ifFailed);
-        log_.add(Kind::started);
-        return reset;
+        : inner_(unit, sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR")))
+        , log_(log) {
+        connect(&inner_, &ServiceManager::statusChanged, this, &ServiceManager::statusChanged);
+        connect(&inner_, &ServiceManager::managerAppeared, this, &ServiceManager::managerAppeared);
     }
-    void stop() override { inner_.stop(); }
-    void wake() override {
-        inner_.wake();
-        log_.add(Kind::woken);
+    void refresh() override { inner_.refresh(); }
+    [[nodiscard]] QFuture<ServiceStatus> query() override { return inner_.query(); }
+    [[nodiscard]] QFuture<void> start(StartMode mode) override {
+        return inner_.start(mode).then([&log = log_] { log.add(Kind::started); });
     }
-    void setChangeHandler(std::function<void(ServiceChange)> handler) override {
-        inner_.setChangeHandler(std::move(handler));
+    [[nodiscard]] QFuture<void> stop() override { return inner_.stop(); }
+    [[nodiscard]] QFuture<void> wake() override {
+        return inner_.wake().then([&log = log_] { log.add(Kind::woken); });
     }
 
 private:
@@ -120,22 +116,13 @@ bool withClient(const std::string& unit, const std::function<bool(EventLog&, Bar
     floorThread.start();
     BareSubscriber floor(unit, log);
     floor.moveToThread(&floorThread);
-    AppDelegate::Hooks hooks = AppDelegate::Hooks::fromEnvironment();
-    hooks.serviceManager = [&] { return std::make_unique<LoggedManager>(unit, log); };
-    const std::shared_ptr<AppDelegate> delegate = AppDelegate::create(std::move(hooks));
-    const auto logState = [&] {
-        if (delegate->currentState() == AgentState::online)
+    Client client(currentHomeDirectory(), std::make_unique<LoggedManager>(unit, log));
+    // Every state shown: the online moments are the repairs' ends.
+    QObject::connect(&client.supervisor(), &Supervisor::stateChanged, &client, [&] {
+        if (client.supervisor().state() == AgentState::online)
             log.add(Kind::online);
-    };
-    QMetaObject::invokeMethod(
-        delegate.get(),
-        [&] {
-            delegate->applicationDidFinishLaunching();
-            logState();
-            // Connected after the client's own slot, so it runs right after each tick's refresh.
-            QObject::connect(delegate->timer(), &QTimer::timeout, delegate.get(), logState);
-        },
-        Qt::QueuedConnection);
+    });
+    QMetaObject::invokeMethod(&client, &Client::launch, Qt::QueuedConnection);
     bool succeeded = false;
     std::thread trialThread([&] {
         succeeded = log.first(Kind::online, 0) && trials(log, floor);
