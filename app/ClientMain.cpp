@@ -14,6 +14,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QGuiApplication>
+#include <QLoggingCategory>
 #include <QTimer>
 
 #include <chrono>
@@ -28,13 +29,16 @@
 namespace quern {
 namespace {
 
+// What the client says of its own circumstances, on standard error as "quern-zova: …".
+Q_LOGGING_CATEGORY(lcClient, "quern-zova")
+
 // With no display at all the client still runs, on Qt's offscreen platform, and says so.
 void chooseHeadlessPlatformIfNeeded() {
 #if !defined(__APPLE__)
     const bool hasDisplay = std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
     if (!hasDisplay && std::getenv("QT_QPA_PLATFORM") == nullptr) {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        std::fputs("quern-zova: no display found; running on the offscreen platform\n", stderr);
+        qCWarning(lcClient, "no display found; running on the offscreen platform");
     }
 #endif
 }
@@ -55,7 +59,7 @@ void keepQtOffASilentSessionBus() {
     if (address.empty() || checkBus(address, kSessionBusCheckBound) != BusCheck::silent)
         return;
     ::setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
-    std::fputs("quern-zova: the session bus does not answer; running without it until it does\n", stderr);
+    qCWarning(lcClient, "the session bus does not answer; running without it until it does");
 }
 #endif
 
@@ -87,11 +91,11 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
         case SingleInstance::Role::handedOver:
             return 0;
         case SingleInstance::Role::unanswered:
-            std::fputs("quern-zova: another client is running in this session but does not answer\n", stderr);
+            qCWarning(lcClient, "another client is running in this session but does not answer");
             return 1;
         }
     } else {
-        std::fputs("quern-zova: no private runtime directory; not checking for another client\n", stderr);
+        qCWarning(lcClient, "no private runtime directory; not checking for another client");
     }
 
     const std::string home = currentHomeDirectory();

@@ -1,6 +1,7 @@
 #include "app/SingleInstance.h"
 
 #include <QDir>
+#include <QLoggingCategory>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QThread>
@@ -10,6 +11,10 @@
 #include <unistd.h>
 
 namespace quern {
+namespace {
+Q_LOGGING_CATEGORY(lcInstance, "quern-zova")
+}
+
 namespace {
 
 constexpr auto kName = "quern-zova";
@@ -58,8 +63,8 @@ void SingleInstance::listen() {
     // We hold the lock: a socket file still there is a crashed client's.
     QLocalServer::removeServer(socketPath_);
     if (!server_->listen(socketPath_)) {
-        std::fprintf(stderr, "quern-zova: cannot listen on %s (%s); a later launch will not find us\n",
-                     qPrintable(socketPath_), qPrintable(server_->errorString()));
+        qCWarning(lcInstance, "cannot listen on %s (%s); a later launch will not find us", qPrintable(socketPath_),
+                  qPrintable(server_->errorString()));
         return;
     }
     connect(server_.get(), &QLocalServer::newConnection, this, [this] {

@@ -1,6 +1,6 @@
 // Drives the client into faults of its tools and inputs: it must show the right state, never
 // block on them, and leave no child and no descriptor behind.
-#include "ui/ClientFixture.h"
+#include "app/ClientFixture.h"
 
 #include "ui/Spinner.h"
 

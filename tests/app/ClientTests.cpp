@@ -1,6 +1,6 @@
 // The views bound to the supervisor: what the window and the tray menu show, and that they share
 // one set of commands.
-#include "ui/ClientFixture.h"
+#include "app/ClientFixture.h"
 
 #include "status/AgentIdentity.h"
 #include "ui/ElidingLabel.h"
