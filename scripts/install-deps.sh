@@ -6,7 +6,7 @@ packages=(
   qt6-base-dev qt6-svg-dev libqt6svg6 nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev hyperfine jq
   xvfb xauth trayer xdotool x11-utils imagemagick fonts-wqy-microhei dbus python3-xlib python3-gi
-  desktop-file-utils appstream weston qt6-wayland
+  desktop-file-utils appstream lintian weston qt6-wayland
   procps systemd util-linux # systemd --user, systemctl, busctl and unshare for the private user manager
   shellcheck python3-yaml libllvm15 # scripts/macos-check.sh; Qt's Mesa already brings libllvm15
 )

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the whole suite, again under AddressSanitizer + UBSan, and the
-# threaded parts under ThreadSanitizer; then checks the macOS build (scripts/macos-check.sh). Every stage
-# runs even when an earlier one fails; a line per stage says how it went, and the exit status is
-# non-zero if any failed.
+# threaded parts under ThreadSanitizer (each a workflow preset of CMakePresets.json: configure,
+# build, test); then checks the macOS build (scripts/macos-check.sh). Every stage runs even when an
+# earlier one fails; a line per stage says how it went, and the exit status is non-zero if any
+# failed.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-cd "$root"
+cd "$root" || exit 1
 "$root/scripts/install-deps.sh" || exit 1
-jobs=2
+# shellcheck source=scripts/build-env.sh
+. "$root/scripts/build-env.sh"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -15,25 +17,38 @@ export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 second_d
 
 summary=()
 failed=0
-# stage PRESET [ctest options...]; $targets, when set, limits what is built to what those tests need.
+totals=(0 0 0) # passed, failed, skipped over every stage
+counted=1      # 0 once a stage did not get as far as its tests: then there is no total
+# stage PRESET: the workflow preset of that name. Its test preset writes build/PRESET/junit.xml, whose
+# testsuite element gives the figures; skipped are the tests that returned SKIP_RETURN_CODE.
 stage() {
-  local preset=$1 start log ran failures status
-  shift
+  local preset=$1 start junit counts tests failures skipped seconds
   start=$(date +%s)
-  log="$root/build/$preset-ctest.log"
-  mkdir -p "$root/build"
-  # shellcheck disable=SC2086 # a list of targets
-  if ! "$root/scripts/build.sh" "$preset" ${targets:+--target $targets}; then
-    summary+=("$(printf '%-8s build failed after %ss' "$preset" "$(($(date +%s) - start))")")
+  junit="$root/build/$preset/junit.xml"
+  rm -f "$junit"
+  cmake --workflow --preset "$preset" || failed=1
+  if [ ! -f "$junit" ]; then
+    summary+=("$(printf '%-8s configure or build failed after %ss' "$preset" "$(($(date +%s) - start))")")
     failed=1
+    counted=0
     return
   fi
-  ctest --preset "$preset" -j"$jobs" "$@" 2>&1 | tee "$log"
-  status=${PIPESTATUS[0]}
-  ran=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
-  failures=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$log" | tail -1)
-  summary+=("$(printf '%-8s %s tests, %s failed, %ss' "$preset" "${ran:-0}" "${failures:-?}" "$(($(date +%s) - start))")")
-  [ "$status" -eq 0 ] || failed=1
+  counts=$(python3 - "$junit" <<'PY'
+import sys
+import xml.etree.ElementTree as ElementTree
+suite = ElementTree.parse(sys.argv[1]).getroot()
+suite = suite if suite.tag == "testsuite" else suite.find("testsuite")
+print(*(suite.get(key, "0") for key in ("tests", "failures", "skipped")), round(float(suite.get("time", "0"))))
+PY
+  ) || counts="? ? ? ?"
+  read -r tests failures skipped seconds <<<"$counts"
+  summary+=("$(printf '%-8s %s tests, %s failed, %s skipped; tests %ss, stage %ss' "$preset" "$tests" "$failures" \
+    "$skipped" "$seconds" "$(($(date +%s) - start))")")
+  if [ "$tests" = "?" ]; then
+    counted=0
+  else
+    totals=("$((totals[0] + tests - failures - skipped))" "$((totals[1] + failures))" "$((totals[2] + skipped))")
+  fi
 }
 
 # The macOS build compiled, linked into a universal binary and bundled with Zig's toolchain, its
@@ -47,10 +62,11 @@ macos_stage() {
 
 stage default
 stage asan
-targets="core_tests client_tests reveal_tests" stage tsan -L '^(core|app)$'
+stage tsan
 macos_stage
 
 echo
 echo "== test stages"
 printf '%s\n' "${summary[@]}"
+[ "$counted" = 0 ] || echo "total: ${totals[0]} passed, ${totals[1]} failed, ${totals[2]} skipped"
 exit "$failed"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # cmake --install into a temporary prefix: the client alone (the demo agent stays in the build tree),
 # and a desktop entry, an autostart entry, icon and AppStream metadata that validate and name each
-# other and what is installed. The .deb (cpack) holds the same, its autostart entry a conffile.
+# other and what is installed. The .deb (cpack) holds the same, its autostart entry a conffile, and
+# lintian finds nothing wrong with it: no error, no warning.
 #
 # usage: installed_files.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -11,8 +12,8 @@ fail() {
   echo "installed_files: FAIL: $*" >&2
   exit 1
 }
-for tool in desktop-file-validate appstreamcli cpack dpkg-deb; do
-  command -v "$tool" >/dev/null || fail "$tool is missing; scripts/install-deps.sh installs desktop-file-utils, appstream"
+for tool in desktop-file-validate appstreamcli cpack dpkg-deb lintian; do
+  command -v "$tool" >/dev/null || fail "$tool is missing; scripts/install-deps.sh installs desktop-file-utils, appstream, lintian"
 done
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/quern-install.XXXXXX")
 trap 'rm -rf "$prefix"' EXIT
@@ -62,9 +63,18 @@ contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')
 expected="./etc/xdg/autostart/quern-zova.desktop
 ./usr/bin/quern-zova
 ./usr/share/applications/quern-zova.desktop
+./usr/share/doc/quern-zova/changelog.gz
+./usr/share/doc/quern-zova/copyright
 ./usr/share/icons/hicolor/scalable/apps/quern-zova.svg
+./usr/share/man/man1/quern-zova.1.gz
 ./usr/share/metainfo/app.quernzova.client.metainfo.xml"
-[ "$(sort <<<"$contents")" = "$expected" ] || fail "the package holds $(xargs <<<"$contents"), not the client's five files"
+[ "$(sort <<<"$contents")" = "$expected" ] || fail "the package holds $(xargs <<<"$contents"), not the client's eight files"
 [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/xdg/autostart/quern-zova.desktop ] ||
   fail "the package's conffiles are '$(dpkg-deb -I "$deb" conffiles 2>&1)', not the autostart entry"
-echo "installed_files: $(find "$prefix" -path "$prefix/package" -prune -o -type f -print | wc -l) files installed and valid; $(basename "$deb") the same, one conffile"
+version=$(dpkg-deb -f "$deb" Version)
+changelog=$(gzip -dc "$prefix/share/doc/quern-zova/changelog.gz") || fail "changelog.gz is not gzip"
+[ "$(head -n 1 <<<"$changelog")" = "quern-zova ($version) unstable; urgency=medium" ] ||
+  fail "the changelog's first entry is '$(head -n 1 <<<"$changelog")', not version $version"
+findings=$(lintian --fail-on none "$deb" 2>&1) || fail "lintian could not check the package: $findings"
+! grep -E '^[EW]: ' <<<"$findings" || fail "lintian reports errors or warnings about the package"
+echo "installed_files: $(find "$prefix" -path "$prefix/package" -prune -o -type f -print | wc -l) files installed and valid; $(basename "$deb") the same, one conffile, lintian clean"
