@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -27,18 +28,6 @@ class Follower : public QObject {
 public slots:
     void changed(const QString&, const QVariantMap&, const QStringList&) {}
 };
-
-// systemd's object path of a unit: every byte but [A-Za-z0-9] escaped as _xx.
-QString unitPath(const QByteArray& unit) {
-    QString path = QStringLiteral("/org/freedesktop/systemd1/unit/");
-    for (const char c : unit) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-            path += QLatin1Char(c);
-        else
-            path += QStringLiteral("_%1").arg(static_cast<unsigned char>(c), 2, 16, QLatin1Char('0'));
-    }
-    return path;
-}
 
 } // namespace
 
@@ -64,8 +53,9 @@ int main(int argc, char** argv) {
     };
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.send(manager("Subscribe"));
+    const QString unit = QString::fromLocal8Bit(argv[argc - 1]);
     QDBusMessage list = manager("ListUnitsByNames");
-    list << QStringList{QString::fromLocal8Bit(argv[argc - 1])};
+    list << QStringList{unit};
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] { (void)bus.asyncCall(list); });
     timer.start(2000);
@@ -81,10 +71,14 @@ int main(int argc, char** argv) {
                 connection->disconnectFromServer();
             }
         });
-        bus.connect(QString(), unitPath(QByteArray(argv[argc - 1])),
-                    QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
-                    {QStringLiteral("org.freedesktop.systemd1.Unit")}, QString(), &follower,
-                    SLOT(changed(QString, QVariantMap, QStringList)));
+        QDBusMessage load = manager("LoadUnit");
+        load << unit;
+        const QString path = bus.call(load).arguments().value(0).value<QDBusObjectPath>().path();
+        if (path.isEmpty())
+            return 1;
+        bus.connect(QString(), path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                    QStringLiteral("PropertiesChanged"), {QStringLiteral("org.freedesktop.systemd1.Unit")},
+                    QString(), &follower, SLOT(changed(QString, QVariantMap, QStringList)));
     }
     window.show();
     if (exitAtStart)
