@@ -4,7 +4,7 @@
 // thread). A thread per program connects, waits for the close, pauses 20 ms and connects again.
 #include "bench/BenchSupport.h"
 
-#include <QDBusMessage>
+#include <QDBusInterface>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QLocalSocket>
@@ -56,22 +56,22 @@ int runStorm(const std::string& unit, double seconds, double after, const Target
              const Target& floor) {
     const qint64 clientBefore = residentKib(client.pid);
     const qint64 floorBefore = residentKib(floor.pid);
-    QDBusConnection bus =
-        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("quern-bench-storm"));
-    const auto call = [&](const char* method) {
-        QDBusMessage message = QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.systemd1"), QStringLiteral("/org/freedesktop/systemd1"),
-            QStringLiteral("org.freedesktop.systemd1.Manager"), QString::fromLatin1(method));
-        message << QString::fromStdString(unit) << QStringLiteral("replace");
-        return bus.call(message, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
-    };
+    QDBusInterface manager(
+        QStringLiteral("org.freedesktop.systemd1"), QStringLiteral("/org/freedesktop/systemd1"),
+        QStringLiteral("org.freedesktop.systemd1.Manager"),
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("storm")));
+    manager.setTimeout(5000);
+    const QString name = QString::fromStdString(unit);
     Prober clientProbe(QString::fromStdString(client.socket));
     Prober floorProbe(QString::fromStdString(floor.socket));
     int answered = 0;
     int calls = 0;
     const double end = wallSeconds() + seconds;
     while (wallSeconds() < end || calls % 2 == 1) // ends on a start
-        answered += call(calls++ % 2 == 0 ? "StopUnit" : "StartUnit") ? 1 : 0;
+        answered += manager
+                        .call(QDBus::Block, calls++ % 2 == 0 ? "StopUnit" : "StartUnit", name,
+                              QStringLiteral("replace"))
+                        .type() == QDBusMessage::ReplyMessage;
     clientProbe.finish();
     floorProbe.finish();
     QThread::usleep(static_cast<unsigned long>(after * 1e6));
