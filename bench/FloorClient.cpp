@@ -1,10 +1,8 @@
-// quern-bench-floor: the least program that does the client's visible job on Linux: a 460 × 420
-// window, a tray icon, a subscription to the user's systemd and every 2 seconds the question the
-// client's idle refresh sends, one asynchronous ListUnitsByNames of the unit, its answer dropped.
-// --exit-at-start ends it on its first event-loop pass, for hyperfine. --listen SOCKET adds what the
-// storm figure asks of the client: a local server answering each connection by closing it, and the
-// unit's PropertiesChanged taken in on the main thread and dropped.
-// Usage: quern-bench-floor [--exit-at-start | --listen SOCKET] UNIT
+// quern-bench-floor [--exit-at-start | --listen SOCKET] UNIT: the least program that does the client's
+// visible job on Linux: a 460 × 420 window, a tray icon, a subscription to the user's systemd and every
+// 2 s the question the client's idle refresh sends (an async ListUnitsByNames of the unit, its answer
+// dropped). --exit-at-start ends it on its first loop pass, for hyperfine. --listen adds what the storm
+// asks of the client: a local server closing each connection, the unit's PropertiesChanged taken in.
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -1,7 +1,6 @@
 // The storm: the unit stopped and started back to back on a connection of its own, as fast as the
 // manager answers, while the client and its floor each have their main thread answer connections to
-// a local socket (the client's is its single-instance socket: it accepts and closes on the main
-// thread). A thread per program connects, waits for the close, pauses 20 ms and connects again.
+// a local socket (the client's is its single-instance socket: it accepts and closes on the main thread).
 #include "bench/BenchSupport.h"
 
 #include <QDBusInterface>
@@ -18,9 +17,8 @@
 namespace quern::bench {
 namespace {
 
-// Probes the socket at PATH every 20 ms on a thread of its own until finished: the seconds from
-// connect to the server's close, a probe not closed within 10 s counting as 10 s (a hang still gives a
-// figure). The kernel completes the connect; only the server's main thread accepts and closes it.
+// Probes the socket at PATH every 20 ms on a thread of its own until finished: seconds from connect (the
+// kernel completes it) to the server's close, a hang counting as 10 s so that it still gives a figure.
 struct Prober {
     explicit Prober(const QString& path)
         : thread(QThread::create([this, path] {

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Builds what the benchmark needs, runs its phases beside a private systemd user manager
-# (scripts/user-manager.sh), the agent a user unit of it, and prints the table bench/table.jq makes of
-# their results: each phase's JSON in <bin dir>/../bench-results[-short]/PHASE.json.
+# Builds what the benchmark needs, runs its phases beside a private systemd user manager, the agent a
+# user unit of it, and prints the table bench/table.jq makes of their JSON in <bin>/../bench-results*/.
 #   ./bench/run.sh [--short] [--no-build] [--bin-dir DIR] [--platform xvfb|offscreen] [--only PHASE,...]
 # --short runs every figure with tiny counts (for the suite: it proves the benchmark works); 77: no manager.
 # --only takes some of: timing growth startup storm idle killed silent crash-loop.

@@ -1,8 +1,6 @@
-# The benchmark's table, made from its results folder alone:
-#   jq -rn -f bench/table.jq build/default/bench-results/*.json
-# Google Benchmark (timing.json) and hyperfine (startup.json) write their own; the phases of run.sh
-# and quern-bench write the rest: times in seconds, memory in KiB. Each file is taken as the list of
-# the values in it; a phase that was not run has no rows.
+# The benchmark's table from its results alone: jq -rn -f bench/table.jq build/default/bench-results/*.json
+# Each file is taken as the list of the values in it (times in seconds, memory in KiB); a phase that
+# was not run has no rows.
 def fixed($d): (. * pow(10; $d) | round) as $n | ($n | fabs | tostring) as $s
   | ("0" * ($d + 1 - ($s | length)) // "") + $s
   | (if $n < 0 then "-" else "" end) + .[:length - $d] + (if $d > 0 then "." + .[length - $d:] else "" end);
