@@ -4,11 +4,14 @@
 #include "status/AgentLocations.h"
 
 #include <QDBusMessage>
+#include <QJsonDocument>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 
 namespace quern::bench {
 
@@ -29,6 +32,14 @@ std::string healthPath() {
                                kHealthFileName);
 }
 
+qint64 residentKib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:"))
+            return std::strtoll(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
 Summary summarize(std::vector<double> samples) {
     if (samples.empty())
         return {};
@@ -39,12 +50,23 @@ Summary summarize(std::vector<double> samples) {
     return {n, median, samples[std::clamp<std::size_t>(rank, 1, n) - 1], samples.back()};
 }
 
+void printJson(const QJsonObject& result) {
+    std::fputs(QJsonDocument(result).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
+    std::fflush(stdout);
+}
+
+QJsonArray toJson(const std::vector<double>& samples) {
+    QJsonArray array;
+    for (const double sample : samples)
+        array.append(sample);
+    return array;
+}
+
 void printRow(const std::string& figure, const std::string& what, const std::string& value,
               const std::string& floor, const std::string& comparison, const std::string& goal, bool met) {
-    std::printf("ROW\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n", figure.c_str(), what.c_str(), value.c_str(),
-                floor.c_str(), comparison.c_str(), goal.empty() ? "(information)" : goal.c_str(),
-                goal.empty() ? "—" : (met ? "yes" : "NO"));
-    std::fflush(stdout);
+    const auto text = [](const std::string& s) { return QJsonValue(QString::fromStdString(s)); };
+    printJson({{"row", QJsonArray{text(figure), text(what), text(value), text(floor), text(comparison),
+                                  goal.empty() ? QJsonValue() : text(goal), met}}});
 }
 
 std::string fixed(double value, int decimals) {

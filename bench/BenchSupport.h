@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QJsonArray>
+#include <QJsonObject>
 
 #include <string>
 #include <sys/types.h>
@@ -20,10 +22,14 @@ struct Summary {
 
 // A floor: whether a bare blocking Get of the unit's ActiveState was answered.
 [[nodiscard]] bool getActiveState(QDBusConnection bus, const std::string& unit);
-[[nodiscard]] std::string healthPath(); // the agent's health record in $HOME
+[[nodiscard]] std::string healthPath();      // the agent's health record in $HOME
+[[nodiscard]] qint64 residentKib(pid_t pid); // VmRSS, 0 when the process is gone
 
-// One line of the result table, tab-separated, for run.sh to sort and format. `comparison` is a ratio
-// or a difference; an empty goal marks a figure for information.
+// A result for run.sh's table (bench/table.jq): one JSON object per line on standard output.
+void printJson(const QJsonObject& result);
+[[nodiscard]] QJsonArray toJson(const std::vector<double>& samples);
+// A row made here rather than by the table: `comparison` is a ratio or a difference; an empty goal
+// marks a figure for information.
 void printRow(const std::string& figure, const std::string& what, const std::string& value,
               const std::string& floor, const std::string& comparison, const std::string& goal, bool met);
 [[nodiscard]] std::string fixed(double value, int decimals);
@@ -33,7 +39,7 @@ void printRow(const std::string& figure, const std::string& what, const std::str
 [[nodiscard]] int runRepairs(bool killed, int trials, double spacing, const std::string& unit);
 
 // Storm.cpp: UNIT stopped and started back to back for SECONDS while both programs' sockets are
-// probed; their VmRSS before and AFTER s after. Rows on standard output, 0 when every figure was taken.
+// probed; their VmRSS before and AFTER s after. Its JSON on standard output, 0 when it was taken.
 struct Target {
     pid_t pid = 0;
     std::string socket;

@@ -1,13 +1,12 @@
-// quern-bench-floor: the least program that does the client's visible job on Linux: a 460 × 420
-// window, a tray icon, a subscription to the user's systemd and every 2 seconds the question the
-// client's idle refresh sends, one asynchronous ListUnitsByNames of the unit, its answer dropped.
-// --exit-at-start ends it on its first event-loop pass, for hyperfine. --listen SOCKET adds what the
-// storm figure asks of the client: a local server answering each connection by closing it, and the
-// unit's PropertiesChanged taken in on the main thread and dropped.
-// Usage: quern-bench-floor [--exit-at-start | --listen SOCKET] UNIT
+// quern-bench-floor [--exit-at-start | --listen SOCKET] UNIT: the least program that does the client's
+// visible job on Linux: a 460 × 420 window, a tray icon, a subscription to the user's systemd and every
+// 2 s the question the client's idle refresh sends (an async ListUnitsByNames of the unit, its answer
+// dropped). --exit-at-start ends it on its first loop pass, for hyperfine. --listen adds what the storm
+// asks of the client: a local server closing each connection, the unit's PropertiesChanged taken in.
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -27,18 +26,6 @@ class Follower : public QObject {
 public slots:
     void changed(const QString&, const QVariantMap&, const QStringList&) {}
 };
-
-// systemd's object path of a unit: every byte but [A-Za-z0-9] escaped as _xx.
-QString unitPath(const QByteArray& unit) {
-    QString path = QStringLiteral("/org/freedesktop/systemd1/unit/");
-    for (const char c : unit) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-            path += QLatin1Char(c);
-        else
-            path += QStringLiteral("_%1").arg(static_cast<unsigned char>(c), 2, 16, QLatin1Char('0'));
-    }
-    return path;
-}
 
 } // namespace
 
@@ -64,8 +51,9 @@ int main(int argc, char** argv) {
     };
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.send(manager("Subscribe"));
+    const QString unit = QString::fromLocal8Bit(argv[argc - 1]);
     QDBusMessage list = manager("ListUnitsByNames");
-    list << QStringList{QString::fromLocal8Bit(argv[argc - 1])};
+    list << QStringList{unit};
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] { (void)bus.asyncCall(list); });
     timer.start(2000);
@@ -81,10 +69,14 @@ int main(int argc, char** argv) {
                 connection->disconnectFromServer();
             }
         });
-        bus.connect(QString(), unitPath(QByteArray(argv[argc - 1])),
-                    QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
-                    {QStringLiteral("org.freedesktop.systemd1.Unit")}, QString(), &follower,
-                    SLOT(changed(QString, QVariantMap, QStringList)));
+        QDBusMessage load = manager("LoadUnit");
+        load << unit;
+        const QString path = bus.call(load).arguments().value(0).value<QDBusObjectPath>().path();
+        if (path.isEmpty())
+            return 1;
+        bus.connect(QString(), path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                    QStringLiteral("PropertiesChanged"), {QStringLiteral("org.freedesktop.systemd1.Unit")},
+                    QString(), &follower, SLOT(changed(QString, QVariantMap, QStringList)));
     }
     window.show();
     if (exitAtStart)
