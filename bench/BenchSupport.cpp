@@ -6,9 +6,7 @@
 #include <QDBusMessage>
 #include <QJsonDocument>
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -40,16 +38,6 @@ qint64 residentKib(pid_t pid) {
     return 0;
 }
 
-Summary summarize(std::vector<double> samples) {
-    if (samples.empty())
-        return {};
-    std::ranges::sort(samples);
-    const std::size_t n = samples.size();
-    const auto rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n)));
-    const double median = n % 2 == 1 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2.0;
-    return {n, median, samples[std::clamp<std::size_t>(rank, 1, n) - 1], samples.back()};
-}
-
 void printJson(const QJsonObject& result) {
     std::fputs(QJsonDocument(result).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
     std::fflush(stdout);
@@ -60,19 +48,6 @@ QJsonArray toJson(const std::vector<double>& samples) {
     for (const double sample : samples)
         array.append(sample);
     return array;
-}
-
-void printRow(const std::string& figure, const std::string& what, const std::string& value,
-              const std::string& floor, const std::string& comparison, const std::string& goal, bool met) {
-    const auto text = [](const std::string& s) { return QJsonValue(QString::fromStdString(s)); };
-    printJson({{"row", QJsonArray{text(figure), text(what), text(value), text(floor), text(comparison),
-                                  goal.empty() ? QJsonValue() : text(goal), met}}});
-}
-
-std::string fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
 }
 
 } // namespace quern::bench

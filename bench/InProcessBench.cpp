@@ -71,14 +71,11 @@ int runTiming(int refreshes, int argc, char** argv) {
             settle();
         }
     };
-    const auto p99 = [](const std::vector<double>& samples) { return summarize(samples).p99; };
     for (const bool floor : {false, true}) {
         benchmark::RegisterBenchmark(floor ? "refresh-floor" : "refresh", timeOne, floor)
             ->Iterations(1)
             ->Repetitions(refreshes)
-            ->UseManualTime()
-            ->ReportAggregatesOnly(true)
-            ->ComputeStatistics("p99", p99);
+            ->UseManualTime();
     }
     benchmark::Initialize(&argc, argv);
     const std::size_t ran = benchmark::RunSpecifiedBenchmarks(); // rows: run.sh, from the JSON
@@ -88,7 +85,7 @@ int runTiming(int refreshes, int argc, char** argv) {
 }
 
 // Open descriptors and VmRSS in KiB. (The client starts no children on Linux any more.)
-std::array<long, 2> footprint() {
+std::array<qint64, 2> footprint() {
     const auto descriptors = std::filesystem::directory_iterator("/proc/self/fd");
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -99,7 +96,7 @@ std::array<long, 2> footprint() {
 }
 
 // Before and after `count` runs of `once`.
-std::array<std::array<long, 2>, 2> measureGrowth(int count, const std::function<void()>& once) {
+std::array<std::array<qint64, 2>, 2> measureGrowth(int count, const std::function<void()>& once) {
     const auto before = footprint();
     for (int i = 0; i < count; ++i, settle())
         once();
@@ -114,23 +111,12 @@ int runGrowth(int count) {
     const auto floor = measureGrowth(
         count, [] { (void)getActiveState(QDBusConnection::sessionBus(), std::string(kServiceUnit)); });
     const auto measured = measureGrowth(count, [&] { supervisor.refreshStatus(); });
-    const std::string n = std::to_string(count);
-    const std::array<std::string, 2> what = {"open descriptors over " + n + " refreshes (floor: " + n +
-                                                 " bare Gets)",
-                                             "resident memory (VmRSS), before → after"};
-    const auto unit = [](std::size_t i) { return std::string(i == 1 ? " KiB" : ""); };
-    const auto text = [&](const auto& g, std::size_t i) {
-        return std::to_string(g[0][i]) + " → " + std::to_string(g[1][i]) + unit(i);
+    const auto taken = [](const auto& g) {
+        return QJsonObject{{"fds", QJsonArray{g[0][0], g[1][0]}}, {"rss", QJsonArray{g[0][1], g[1][1]}}};
     };
-    const auto grown = [](const auto& g, std::size_t i) {
-        return (g[1][i] >= g[0][i] ? "+" : "") + std::to_string(g[1][i] - g[0][i]);
-    };
-    for (std::size_t i = 0; i < 2; ++i) {
-        const long delta = measured[1][i] - measured[0][i];
-        printRow("7", what[i], text(measured, i), text(floor, i),
-                 grown(measured, i) + " vs " + grown(floor, i) + unit(i), i == 1 ? "≤ +1024 KiB" : "no growth",
-                 i == 1 ? delta <= 1024 : delta <= 0);
-    }
+    printJson({{"count", count},
+               {"client", taken(measured)},
+               {"floor", taken(floor)}}); // bench/table.jq makes the rows
     return 0;
 }
 

@@ -8,6 +8,7 @@ def sign: if . >= 0 then "+" else "" end;
 def ms($d): (. * 1e3 | fixed($d)) + " ms";
 def mib: (. / 1024 | fixed(1));
 def median: sort | if length % 2 == 1 then .[length / 2 | floor] else (.[length / 2 - 1] + .[length / 2]) / 2 end;
+def p99: sort | .[length * 0.99 | ceil - 1]; # nearest rank
 def row($figure; $what; $value; $floor; $versus; $goal; $met):
   [$figure, $what, $value, $floor, $versus, $goal // "(information)",
    if $goal == null then "—" elif $met then "yes" else "NO" end];
@@ -15,15 +16,21 @@ def row($figure; $what; $value; $floor; $versus; $goal; $met):
 def ratio($figure; $what; $value; $floor; $goal; format):
   row($figure; $what; $value | format; $floor | format; "×" + ($value / $floor | fixed(2));
       "≤ ×" + ($goal | fixed(2)); $value <= $goal * $floor);
+# A repair's latencies beside its floor's, met when the worst is within $slack of the floor's worst
+# (null: within 100 ms).
+def repair($figure; $what; $how; $slack): [.value, .floor | median, max] as [$median, $worst, $floor_median, $floor_worst]
+  | row($figure; "\($what) (\(.value | length) trials\($how)), median / max"; "\($median | ms(1)) / \($worst | ms(1))";
+        "\($floor_median | ms(1)) / \($floor_worst | ms(1))"; ($worst - $floor_worst | "max \(sign)\(ms(1))");
+        if $slack then "max ≤ floor + \($slack * 1000) ms" else "max ≤ 100 ms" end;
+        .complete and $worst <= (if $slack then $floor_worst + $slack else 0.1 end));
 
 reduce inputs as $value ({}; .[input_filename | split("/")[-1] | rtrimstr(".json")] += [$value]) | . as $r
 | [ ($r.timing[0] // empty
-     | [.benchmarks[] | select(.run_type == "aggregate")] as $runs
-     | ($runs | map({key: "\(.run_name | split("/")[0]) \(.aggregate_name)",
-                     value: (.real_time * {ns: 1e-9, us: 1e-6, ms: 1e-3}[.time_unit])}) | from_entries) as $t
+     | (reduce (.benchmarks[] | select(.run_type == "iteration")) as $run ({};
+         .[$run.run_name | split("/")[0]] += [$run.real_time * {ns: 1e-9, us: 1e-6, ms: 1e-3}[$run.time_unit]])) as $t
      | "main-thread time of one refresh (floor: a bare blocking Get of the unit's ActiveState on the same connection)"
-     | ratio(1; "\(.), median (n=\($runs[0].repetitions))"; $t["refresh median"]; $t["refresh-floor median"]; 1.2; ms(3)),
-       ratio(1; "\(.), p99"; $t["refresh p99"]; $t["refresh-floor p99"]; 1.2; ms(3))),
+     | ratio(1; "\(.), median (n=\($t.refresh | length))"; $t.refresh | median; $t["refresh-floor"] | median; 1.2; ms(3)),
+       ratio(1; "\(.), p99"; $t.refresh | p99; $t["refresh-floor"] | p99; 1.2; ms(3))),
     ($r.startup[0].results // empty
      | ratio(5; "start → first state shown, window up, loop running (client main(), ending there; floor: ending on its first loop pass), median (n=\(.[0].times | length))";
              .[0].median; .[1].median; 3; ms(3))),
@@ -58,7 +65,17 @@ reduce inputs as $value ({}; .[input_filename | split("/")[-1] | rtrimstr(".json
        row(9; "resident memory (VmRSS) before the storm → \(.after) s after it";
            "\(.client.rss[0] | mib) → \(.client.rss[1] | mib) MiB"; "\(.floor.rss[0] | mib) → \(.floor.rss[1] | mib) MiB";
            "\($grown | sign)\($grown) KiB vs \($floor_grown | sign)\($floor_grown) KiB"; "≤ +2048 KiB"; $grown <= 2048)),
-    ($r[][] | objects | .row // empty | row(.[0] | tonumber; .[1]; .[2]; .[3]; .[4]; .[5]; .[6]))
+    ($r.killed[0] // empty | repair(2; "agent killed (SIGKILL) → StartUnit answered";
+       ", ≥ \(.spacing) s apart; floor: systemd's PropertiesChanged reaching a bare subscriber"; 0.005)),
+    ($r.silent[0] // empty | repair(6; "agent silent → KillUnit SIGHUP answered, from server_ok_at turning 12 s old";
+       "; floor: a thread woken then, one bare Get answered"; null)),
+    ($r.growth[0] // empty
+     | [.client, .floor | .fds, .rss] as [$fds, $rss, $floor_fds, $floor_rss]
+     | def text: "\(.[0]) → \(.[1])"; def grown: .[1] - .[0] | "\(sign)\(.)";
+       row(7; "open descriptors over \(.count) refreshes (floor: \(.count) bare Gets)"; $fds | text; $floor_fds | text;
+           "\($fds | grown) vs \($floor_fds | grown)"; "no growth"; $fds[1] <= $fds[0]),
+       row(7; "resident memory (VmRSS), before → after"; "\($rss | text) KiB"; "\($floor_rss | text) KiB";
+           "\($rss | grown) vs \($floor_rss | grown) KiB"; "≤ +1024 KiB"; $rss[1] - $rss[0] <= 1024))
   ] as $rows
 | ($r.run[0] // {}) as $run
 | "", "Quern Zova benchmark\(if $run.short == 1 then " (short mode: tiny counts, figures not meaningful)" else "" end)",
