@@ -2,12 +2,8 @@
 
 #include "app/AppDelegate.h"
 #include "app/SingleInstance.h"
-#include "platform/AppNap.h"
 #include "platform/BackgroundQueue.h"
-#include "platform/Reopen.h"
-#if !defined(__APPLE__)
-#include "platform/SessionBus.h"
-#endif
+#include "platform/Desktop.h"
 #include "ui/Texts.h"
 
 #include <QApplication>
@@ -24,47 +20,11 @@
 #endif
 
 namespace quern {
-namespace {
-
-// With no display at all the client still runs, on Qt's offscreen platform, and says so.
-void chooseHeadlessPlatformIfNeeded() {
-#if !defined(__APPLE__)
-    const bool hasDisplay = std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
-    if (!hasDisplay && std::getenv("QT_QPA_PLATFORM") == nullptr) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        std::fputs("quern-zova: no display found; running on the offscreen platform\n", stderr);
-    }
-#endif
-}
-
-#if !defined(__APPLE__)
-// Qt's own D-Bus users (the platform theme, the tray, accessibility) connect to the session bus
-// inside QApplication's constructor and later, and wait without limit on a bus that takes the
-// connection and never answers: the client would never show anything. Qt has no switch for them,
-// so when the bus is silent they are given an address that fails at once ("disabled:", which
-// libdbus rejects as an unknown transport), as if there were no bus: the tray falls back to
-// XEmbed and there is no AT-SPI. Children started through Qt inherit that. The service manager
-// keeps the real address and looks for the bus on its own.
-void keepQtOffASilentSessionBus() {
-    // Short, as the launch waits for it; a live bus answers in well under a millisecond.
-    constexpr std::chrono::milliseconds kSessionBusCheckBound{2000};
-    const std::string address =
-        sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR"));
-    if (address.empty() || checkBus(address, kSessionBusCheckBound) != BusCheck::silent)
-        return;
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
-    std::fputs("quern-zova: the session bus does not answer; running without it until it does\n", stderr);
-}
-#endif
-
-} // namespace
 
 int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
-    chooseHeadlessPlatformIfNeeded();
+    Desktop::instance().chooseHeadlessPlatformIfNeeded();
     AppDelegate::Hooks hooks = AppDelegate::Hooks::fromEnvironment(); // before the bus check changes it
-#if !defined(__APPLE__)
-    keepQtOffASilentSessionBus();
-#endif
+    Desktop::instance().keepQtOffASilentSessionBus();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kAppName));
     QApplication::setApplicationDisplayName(QString::fromUtf8(kAppName));
@@ -107,13 +67,12 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
     if (instance)
         QObject::connect(instance.get(), &SingleInstance::activationRequested, applicationDelegate.get(),
                          &AppDelegate::applicationShouldHandleReopen);
-#if defined(__APPLE__)
     // A bundle opened again goes to the running instance, not to a second launch: the Dock icon,
     // Finder, Spotlight and `open` all end here.
-    watchForReopen(applicationDelegate.get(),
-                   [delegate = applicationDelegate.get()] { delegate->applicationShouldHandleReopen(); });
-#endif
-    keepTimersOnTime();
+    Desktop::instance().watchForReopen(applicationDelegate.get(), [delegate = applicationDelegate.get()] {
+        delegate->applicationShouldHandleReopen();
+    });
+    Desktop::instance().keepTimersOnTime();
 #if defined(__GLIBC__)
     // Start-up (font matching above all) churns the heap; hand what it freed back before idling.
     QTimer::singleShot(5000, applicationDelegate.get(), [] { ::malloc_trim(0); });

@@ -1,7 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/QuitWatch.h"
-#include "platform/WindowActivation.h"
+#include "platform/Desktop.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -54,7 +54,7 @@ void AppDelegate::showWindow(QObject* /*sender*/) {
     if (!window_)
         std::abort(); // built at launch, before it is first shown
     window_->show();
-    bringToFront(window_.get());
+    Desktop::instance().bringToFront(window_.get());
 }
 
 void AppDelegate::applicationShouldHandleReopen() {

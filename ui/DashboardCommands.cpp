@@ -1,6 +1,6 @@
 #include "app/AppDelegate.h"
 
-#include "platform/RevealFile.h"
+#include "platform/Desktop.h"
 
 #include <QDesktopServices>
 
@@ -13,7 +13,7 @@ void AppDelegate::openDashboard() {
 
 void AppDelegate::openLogs() {
     // Asked for even when agent.log does not exist yet.
-    revealFile(QString::fromStdString(agentLog()));
+    Desktop::instance().revealFile(QString::fromStdString(agentLog()));
 }
 
 } // namespace quern

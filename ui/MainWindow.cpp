@@ -1,9 +1,9 @@
 #include "ui/MainWindow.h"
 
 #include "app/AppDelegate.h"
+#include "platform/Desktop.h"
 #include "platform/SymbolImages.h"
 #include "platform/SystemColors.h"
-#include "platform/WindowChrome.h"
 #include "ui/BackgroundView.h"
 #include "ui/CardBox.h"
 #include "ui/DotView.h"
@@ -198,7 +198,7 @@ void AppDelegate::buildWindow() {
     backgroundLayout->addStretch(1);
     backgroundView->setLayout(backgroundLayout);
 
-    makeTitleBarTransparent(window_.get());
+    Desktop::instance().makeTitleBarTransparent(window_.get());
 }
 
 void AppDelegate::updateAppearance() {

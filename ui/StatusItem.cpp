@@ -1,7 +1,7 @@
 #include "ui/StatusItem.h"
 
+#include "platform/Desktop.h"
 #include "platform/SymbolImages.h"
-#include "platform/TrayHostWatcher.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -12,12 +12,11 @@ namespace quern {
 StatusItem::StatusItem(QObject* parent)
     : QObject(parent)
     , tray_(new QSystemTrayIcon(this)) {
-#if !defined(__APPLE__)
-    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger)
-            emit clicked();
-    });
-#endif
+    if (!Desktop::instance().trayClickOpensMenu())
+        connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger)
+                emit clicked();
+        });
 }
 
 StatusItem::~StatusItem() {
@@ -49,7 +48,7 @@ void StatusItem::show() {
     if (QGuiApplication::platformName() == QLatin1String("offscreen"))
         return;
     // Qt follows XEmbed tray hosts itself; a status notifier host that starts later is told again.
-    watchForTrayHost(this, [this] {
+    Desktop::instance().watchForTrayHost(this, [this] {
         tray_->hide();
         tray_->show();
     });
