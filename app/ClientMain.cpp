@@ -2,12 +2,8 @@
 
 #include "app/Client.h"
 #include "app/SingleInstance.h"
-#include "platform/AppNap.h"
 #include "platform/BackgroundQueue.h"
-#include "platform/Reopen.h"
-#if !defined(__APPLE__)
-#include "platform/SessionBus.h"
-#endif
+#include "platform/Desktop.h"
 #include "status/AgentLocations.h"
 #include "ui/Texts.h"
 
@@ -32,50 +28,15 @@ namespace {
 // What the client says of its own circumstances, on standard error as "quern-zova: …".
 Q_LOGGING_CATEGORY(lcClient, "quern-zova")
 
-// With no display at all the client still runs, on Qt's offscreen platform, and says so.
-void chooseHeadlessPlatformIfNeeded() {
-#if !defined(__APPLE__)
-    const bool hasDisplay = std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
-    if (!hasDisplay && std::getenv("QT_QPA_PLATFORM") == nullptr) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        qCWarning(lcClient, "no display found; running on the offscreen platform");
-    }
-#endif
-}
-
-#if !defined(__APPLE__)
-// Qt's own D-Bus users (the platform theme, the tray, accessibility) connect to the session bus
-// inside QApplication's constructor and later, and wait without limit on a bus that takes the
-// connection and never answers: the client would never show anything. Qt has no switch for them,
-// so when the bus is silent they are given an address that fails at once ("disabled:", which
-// libdbus rejects as an unknown transport), as if there were no bus: the tray falls back to
-// XEmbed and there is no AT-SPI. Children started through Qt inherit that. The service manager
-// keeps the real address and looks for the bus on its own.
-void keepQtOffASilentSessionBus() {
-    // Short, as the launch waits for it; a live bus answers in well under a millisecond.
-    constexpr std::chrono::milliseconds kSessionBusCheckBound{2000};
-    const std::string address =
-        sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR"));
-    if (address.empty() || checkBus(address, kSessionBusCheckBound) != BusCheck::silent)
-        return;
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
-    qCWarning(lcClient, "the session bus does not answer; running without it until it does");
-}
-#endif
-
 } // namespace
 
 int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
-    chooseHeadlessPlatformIfNeeded();
-#if defined(__APPLE__)
-    const std::string busAddress; // launchd needs none
-#else
+    Desktop& desktop = Desktop::instance();
+    desktop.chooseHeadlessPlatformIfNeeded();
     // The session's bus as it is at start-up, for the service manager: the check below may keep
     // Qt's own users off it.
-    const std::string busAddress =
-        sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR"));
-    keepQtOffASilentSessionBus();
-#endif
+    const std::string busAddress = desktop.sessionBusAddress();
+    desktop.keepQtOffASilentSessionBus();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kAppName));
     QApplication::setApplicationDisplayName(QString::fromUtf8(kAppName));
@@ -120,12 +81,10 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
     if (instance)
         QObject::connect(instance.get(), &SingleInstance::activationRequested,
                          client->commands().showWindow(), &QAction::trigger);
-#if defined(__APPLE__)
-    // A bundle opened again goes to the running instance, not to a second launch.
-    watchForReopen(client.get(), [window = client->commands().showWindow()] { window->trigger(); });
-#endif
+    // A bundle opened again goes to the running instance, not to a second launch (macOS).
+    desktop.watchForReopen(client.get(), [window = client->commands().showWindow()] { window->trigger(); });
     QMetaObject::invokeMethod(client.get(), &Client::launch, Qt::QueuedConnection);
-    keepTimersOnTime();
+    desktop.keepTimersOnTime();
 #if defined(__GLIBC__)
     // Start-up (font matching above all) churns the heap; hand what it freed back before idling.
     QTimer::singleShot(5000, client.get(), [] { ::malloc_trim(0); });

@@ -1,9 +1,9 @@
 #include "app/SingleInstance.h"
 
 #include <QDir>
-#include <QLoggingCategory>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QLoggingCategory>
 #include <QThread>
 
 #include <cstdio>
@@ -63,8 +63,8 @@ void SingleInstance::listen() {
     // We hold the lock: a socket file still there is a crashed client's.
     QLocalServer::removeServer(socketPath_);
     if (!server_->listen(socketPath_)) {
-        qCWarning(lcInstance, "cannot listen on %s (%s); a later launch will not find us", qPrintable(socketPath_),
-                  qPrintable(server_->errorString()));
+        qCWarning(lcInstance, "cannot listen on %s (%s); a later launch will not find us",
+                  qPrintable(socketPath_), qPrintable(server_->errorString()));
         return;
     }
     connect(server_.get(), &QLocalServer::newConnection, this, [this] {

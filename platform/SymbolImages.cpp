@@ -1,5 +1,7 @@
 #include "platform/SymbolImages.h"
 
+#include "platform/Desktop.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QIconEngine>
@@ -272,19 +274,18 @@ QIcon applicationImage() {
     return iconFor(kApplicationImage, std::nullopt);
 }
 
-QIcon trayImage(std::string_view name, [[maybe_unused]] const QPalette& palette) {
+QIcon trayImage(std::string_view name, const QPalette& palette) {
     if (!hasSymbol(name))
         return {};
-#if defined(__APPLE__)
-    QIcon icon = iconFor(name, Tint{Qt::black, std::nullopt});
-    icon.setIsMask(true);
-    return icon;
-#else
+    if (Desktop::instance().trayImageIsTemplate()) {
+        QIcon icon = iconFor(name, Tint{Qt::black, std::nullopt});
+        icon.setIsMask(true);
+        return icon;
+    }
     const QColor ink = palette.color(QPalette::Active, QPalette::WindowText);
     QColor ring = palette.color(QPalette::Active, QPalette::Window);
     ring.setAlphaF(0.9);
     return iconFor(name, Tint{ink, ring});
-#endif
 }
 
 } // namespace quern

@@ -1,6 +1,6 @@
 #include "ui/Commands.h"
 
-#include "platform/RevealFile.h"
+#include "platform/Desktop.h"
 #include "platform/SymbolImages.h"
 #include "supervisor/Supervisor.h"
 #include "ui/StatePresentation.h"
@@ -32,7 +32,7 @@ Commands::Commands(Supervisor& supervisor, QUrl dashboard, QString agentLog, QOb
     connect(dashboard_, &QAction::triggered, this,
             [this] { (void)QDesktopServices::openUrl(dashboard_url_); });
     // Asked for even when agent.log does not exist yet.
-    connect(logs_, &QAction::triggered, this, [this] { revealFile(agentLog_); });
+    connect(logs_, &QAction::triggered, this, [this] { Desktop::instance().revealFile(agentLog_); });
     connect(&supervisor_, &Supervisor::stateChanged, this, &Commands::stateChanged);
     connect(&supervisor_, &Supervisor::busyChanged, this, &Commands::busyChanged);
     stateChanged();

@@ -1,9 +1,8 @@
 #include "ui/MainWindow.h"
 
+#include "platform/Desktop.h"
 #include "platform/SymbolImages.h"
 #include "platform/SystemColors.h"
-#include "platform/WindowActivation.h"
-#include "platform/WindowChrome.h"
 #include "supervisor/Supervisor.h"
 #include "ui/BackgroundView.h"
 #include "ui/CardBox.h"
@@ -175,7 +174,7 @@ MainWindow::MainWindow(Supervisor& supervisor, Commands& commands)
     backgroundLayout->addStretch(1);
     backgroundView->setLayout(backgroundLayout);
 
-    makeTitleBarTransparent(this);
+    Desktop::instance().makeTitleBarTransparent(this);
 
     connect(&supervisor_, &Supervisor::stateChanged, this, &MainWindow::stateChanged);
     connect(&supervisor_, &Supervisor::busyChanged, this, [this](bool busy) {
@@ -217,7 +216,7 @@ void MainWindow::stateChanged() {
 
 void MainWindow::showWindow() {
     show();
-    bringToFront(this);
+    Desktop::instance().bringToFront(this);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

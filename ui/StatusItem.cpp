@@ -1,7 +1,7 @@
 #include "ui/StatusItem.h"
 
+#include "platform/Desktop.h"
 #include "platform/SymbolImages.h"
-#include "platform/TrayHostWatcher.h"
 #include "supervisor/Supervisor.h"
 #include "ui/Commands.h"
 #include "ui/StatePresentation.h"
@@ -34,13 +34,13 @@ StatusItem::StatusItem(Supervisor& supervisor, Commands& commands, QObject* pare
     menu_->addSeparator();
     menu_->addAction(commands.quit());
     tray_->setContextMenu(menu_.get());
-#if !defined(__APPLE__)
-    connect(tray_, &QSystemTrayIcon::activated, commands.showWindow(),
-            [&commands](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger)
-                    commands.showWindow()->trigger();
-            });
-#endif
+    // Where a click opens the menu (macOS), it does nothing else.
+    if (!Desktop::instance().trayClickOpensMenu())
+        connect(tray_, &QSystemTrayIcon::activated, commands.showWindow(),
+                [&commands](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger)
+                        commands.showWindow()->trigger();
+                });
     symbol_ = "link.circle";
     refreshImage();
     tray_->setToolTip(QString::fromUtf8(kAppName));
@@ -82,7 +82,7 @@ void StatusItem::show() {
     if (QGuiApplication::platformName() == QLatin1String("offscreen"))
         return;
     // Qt follows XEmbed tray hosts itself; a status notifier host that starts later is told again.
-    watchForTrayHost(this, [this] {
+    Desktop::instance().watchForTrayHost(this, [this] {
         tray_->hide();
         tray_->show();
     });

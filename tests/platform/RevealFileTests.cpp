@@ -1,4 +1,4 @@
-#include "platform/RevealFile.h"
+#include "platform/Desktop.h"
 #include "support/TestSupport.h"
 
 #include <QDBusConnection>
@@ -87,7 +87,7 @@ TEST(RevealFile, TheFileManagerSelectsTheFileOrElseTheFolderOpens) {
         if (refuses) {
             ASSERT_TRUE(fileManager.emplace(*refuses).registered);
         }
-        revealFile(log);
+        Desktop::instance().revealFile(log);
         if (fileManager) {
             ASSERT_TRUE(wait([&] { return fileManager->shown.loadAcquire() == 1; })) << "hung";
             EXPECT_EQ(fileManager->uris, QStringList{QUrl::fromLocalFile(log).toString(QUrl::FullyEncoded)});
