@@ -7,7 +7,8 @@
 // Every test boots its job out and checks that launchd no longer knows it.
 #include "agent/LaunchdServiceManager.h"
 #include "agent/PidLine.h"
-#include "app/AppDelegate.h"
+#include "status/AgentLocations.h"
+#include "supervisor/Supervisor.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -33,7 +34,8 @@ protected:
         ready = true;
     }
     void TearDown() override {
-        delegate.reset();
+        supervisor.reset();
+        manager.reset();
         if (!ready)
             return;
         (void)launchd.launchctl(std::vector<std::string>{"bootout", target});
@@ -60,13 +62,12 @@ protected:
         test::writeFile(plist, xml);
     }
     void launch() {
-        AppDelegate::Hooks hooks;
-        hooks.home = home;
-        hooks.serviceManager = [this] { // the real /bin/launchctl and /bin/kill
-            return std::make_unique<LaunchdServiceManager>(LaunchdServiceManager::Tools{}, label, plist);
-        };
-        delegate = AppDelegate::create(hooks);
-        delegate->applicationDidFinishLaunching();
+        // The real /bin/launchctl and /bin/kill.
+        manager = std::make_unique<LaunchdServiceManager>(Launchctl{Launchctl::Tools{}, label, plist});
+        Supervisor::Hooks hooks;
+        hooks.healthFile = AgentLocations::forHome(home).healthFile;
+        supervisor = std::make_unique<Supervisor>(*manager, hooks);
+        supervisor->start();
     }
     [[nodiscard]] int pid() const {
         const std::optional<std::string> text =
@@ -77,7 +78,7 @@ protected:
         return QTest::qWaitFor(condition, 150'000); // launchd restarts at most every 10 s; stale after 12 s
     }
     [[nodiscard]] bool waitForState(AgentState state) const {
-        return waitFor([&] { return delegate->currentState() == state; });
+        return waitFor([&] { return supervisor->stateKnown() && supervisor->state() == state; });
     }
 
     const std::string label = std::string(kServiceLabel) + ".test-" + std::to_string(::getpid());
@@ -85,9 +86,10 @@ protected:
     test::TempDir root{"quern-launchd"};
     const std::string home = root / "home dir ü";
     const std::string plist = home + "/Library/LaunchAgents/" + label + ".plist";
-    const LaunchdServiceManager launchd{LaunchdServiceManager::Tools{}, label, plist};
+    const Launchctl launchd{Launchctl::Tools{}, label, plist};
     bool ready = false;
-    std::shared_ptr<AppDelegate> delegate;
+    std::unique_ptr<LaunchdServiceManager> manager;
+    std::unique_ptr<Supervisor> supervisor;
 };
 
 TEST_F(LaunchdAgent, AStoppedAgentIsBootstrapped) {
