@@ -6,7 +6,8 @@
 #include "platform/BackgroundQueue.h"
 #include "platform/Reopen.h"
 #if !defined(__APPLE__)
-#include "platform/SessionBus.h"
+#include "app/CommandLine.h"
+#include "app/SessionBusRecovery.h"
 #endif
 #include "ui/Texts.h"
 
@@ -36,26 +37,6 @@ void chooseHeadlessPlatformIfNeeded() {
     }
 #endif
 }
-
-#if !defined(__APPLE__)
-// Qt's own D-Bus users (the platform theme, the tray, accessibility) connect to the session bus
-// inside QApplication's constructor and later, and wait without limit on a bus that takes the
-// connection and never answers: the client would never show anything. Qt has no switch for them,
-// so when the bus is silent they are given an address that fails at once ("disabled:", which
-// libdbus rejects as an unknown transport), as if there were no bus: the tray falls back to
-// XEmbed and there is no AT-SPI. Children started through Qt inherit that. The service manager
-// keeps the real address and looks for the bus on its own.
-void keepQtOffASilentSessionBus() {
-    // Short, as the launch waits for it; a live bus answers in well under a millisecond.
-    constexpr std::chrono::milliseconds kSessionBusCheckBound{2000};
-    const std::string address =
-        sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR"));
-    if (address.empty() || checkBus(address, kSessionBusCheckBound) != BusCheck::silent)
-        return;
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
-    std::fputs("quern-zova: the session bus does not answer; running without it until it does\n", stderr);
-}
-#endif
 
 } // namespace
 
@@ -92,6 +73,18 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
                               Qt::QueuedConnection);
     if (afterLaunch)
         QMetaObject::invokeMethod(applicationDelegate.get(), afterLaunch, Qt::QueuedConnection);
+#if !defined(__APPLE__)
+    // Restarted for a session bus that came back: the window as the user left it. Until the bus
+    // answers, what recovers from its silence.
+    if (restoredWindow() == RestoredWindow::hidden)
+        QMetaObject::invokeMethod(
+            applicationDelegate.get(), [delegate = applicationDelegate.get()] { delegate->window()->hide(); },
+            Qt::QueuedConnection);
+    const std::unique_ptr<SessionBusRecovery> busRecovery =
+        SessionBusRecovery::start([delegate = applicationDelegate.get()] {
+            return delegate->window() != nullptr && delegate->window()->isVisible();
+        });
+#endif
     if (QGuiApplication::platformName() == QStringLiteral("offscreen")) {
         // Nobody sees the window: say what it shows, once for each change.
         QObject::connect(applicationDelegate.get(), &AppDelegate::statePresented, applicationDelegate.get(),
