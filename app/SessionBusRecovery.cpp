@@ -111,7 +111,8 @@ void SessionBusRecovery::busAnswers() {
     // place (exec, after an orderly end of the event loop) keeps the process id, the standard
     // streams and the arguments; the agent runs under the service manager and is not touched.
     // Tearing Qt down and building it again within the process would leave its D-Bus state, and a
-    // new process beside this one would race it for the single-instance lock.
+    // new process beside this one would race it for the single-instance lock. The window's state
+    // goes as a hidden option, not a variable: children would inherit a variable.
     restartWithWindowShown = windowShown_ && windowShown_();
     std::fputs("quern-zova: the session bus answers now; starting again to use it\n", stderr);
     QCoreApplication::exit(0);
@@ -143,6 +144,7 @@ void restartIfTheSessionBusCameBack() {
     std::vector<char*> argv = environmentPointers(arguments);  // the same NULL-terminated shape
     std::vector<std::string> environment = childEnvironment(); // the real address back
     const std::vector<char*> envp = environmentPointers(environment);
+    std::fflush(nullptr); // exec drops what stdio still holds
     closeEverythingOnExec();
     ::execve(kSelf, argv.data(), envp.data());
     std::fprintf(stderr, "quern-zova: cannot start again (%s)\n", std::strerror(errno));
