@@ -63,16 +63,17 @@ Client::Client(const std::string& home, std::unique_ptr<ServiceManager> manager,
     connect(&window_, &MainWindow::appearanceChanged, &statusItem_, &StatusItem::refreshImage);
 }
 
-void Client::launch() {
+void Client::launch(bool showWindow) {
     // An ordinary application with a window; the tray item is an extra way in, not the only one.
     QApplication::setQuitOnLastWindowClosed(false);
     statusItem_.show();
     // The window shows the first state, never a guess: it appears once the manager has answered.
-    connect(&supervisor_, &Supervisor::stateChanged, this, [this] {
+    connect(&supervisor_, &Supervisor::stateChanged, this, [this, showWindow] {
         if (launched_ || !supervisor_.stateKnown())
             return;
         launched_ = true;
-        window_.showWindow();
+        if (showWindow)
+            window_.showWindow();
         emit launched();
     });
     supervisor_.start();

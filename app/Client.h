@@ -22,8 +22,9 @@ public:
     // `home`: whose agent; `manager`: the service manager that runs it.
     Client(const std::string& home, std::unique_ptr<ServiceManager> manager, Supervisor::Hooks hooks = {});
 
-    // Starts supervising, shows the tray item, and the window once the first state is on it.
-    void launch();
+    // Starts supervising, shows the tray item, and the window once the first state is on it (unless
+    // it is to stay hidden: a restart after the user had closed it).
+    void launch(bool showWindow = true);
 
     [[nodiscard]] Supervisor& supervisor() { return supervisor_; }
     [[nodiscard]] MainWindow& window() { return window_; }

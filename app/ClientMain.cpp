@@ -1,10 +1,14 @@
 #include "app/ClientMain.h"
 
 #include "app/Client.h"
+#include "app/CommandLine.h"
 #include "app/SingleInstance.h"
 #include "platform/BackgroundQueue.h"
 #include "platform/Desktop.h"
 #include "status/AgentLocations.h"
+#if !defined(__APPLE__)
+#include "app/SessionBusRecovery.h"
+#endif
 #include "ui/Texts.h"
 
 #include <QAction>
@@ -36,7 +40,9 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
     // The session's bus as it is at start-up, for the service manager: the check below may keep
     // Qt's own users off it.
     const std::string busAddress = desktop.sessionBusAddress();
-    desktop.keepQtOffASilentSessionBus();
+#if !defined(__APPLE__)
+    keepQtOffASilentSessionBus();
+#endif
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kAppName));
     QApplication::setApplicationDisplayName(QString::fromUtf8(kAppName));
@@ -63,6 +69,11 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
     auto client = std::make_unique<Client>(home, platformServiceManager(home, busAddress));
     if (afterLaunch)
         QObject::connect(client.get(), &Client::launched, client.get(), afterLaunch, Qt::QueuedConnection);
+#if !defined(__APPLE__)
+    // Until a session bus that was silent at launch answers: what recovers from its silence.
+    const std::unique_ptr<SessionBusRecovery> busRecovery =
+        SessionBusRecovery::start([window = &client->window()] { return window->isVisible(); });
+#endif
     if (QGuiApplication::platformName() == QStringLiteral("offscreen")) {
         // Nobody sees the window: say what it shows, once for each change.
         const Supervisor& supervisor = client->supervisor();
@@ -83,7 +94,10 @@ int runClient(int argc, char** argv, const std::function<void()>& afterLaunch) {
                          client->commands().showWindow(), &QAction::trigger);
     // A bundle opened again goes to the running instance, not to a second launch (macOS).
     desktop.watchForReopen(client.get(), [window = client->commands().showWindow()] { window->trigger(); });
-    QMetaObject::invokeMethod(client.get(), &Client::launch, Qt::QueuedConnection);
+    // Restarted for a session bus that came back: the window as the user left it.
+    const bool showWindow = restoredWindow() != RestoredWindow::hidden;
+    QMetaObject::invokeMethod(
+        client.get(), [&client, showWindow] { client->launch(showWindow); }, Qt::QueuedConnection);
     desktop.keepTimersOnTime();
 #if defined(__GLIBC__)
     // Start-up (font matching above all) churns the heap; hand what it freed back before idling.

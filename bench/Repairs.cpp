@@ -122,7 +122,7 @@ bool withClient(const std::string& unit, const std::function<bool(EventLog&, Bar
         if (client.supervisor().state() == AgentState::online)
             log.add(Kind::online);
     });
-    QMetaObject::invokeMethod(&client, &Client::launch, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(&client, [&client] { client.launch(); }, Qt::QueuedConnection);
     bool succeeded = false;
     std::thread trialThread([&] {
         succeeded = log.first(Kind::online, 0) && trials(log, floor);

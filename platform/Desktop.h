@@ -24,13 +24,6 @@ public:
     // Before QApplication is built. With no display at all the client still runs, on Qt's
     // offscreen platform, and says so. A Mac always has its window server.
     virtual void chooseHeadlessPlatformIfNeeded() = 0;
-
-    // Before QApplication is built. Qt's own D-Bus users (the platform theme, the tray,
-    // accessibility) connect to the session bus inside QApplication's constructor and later, and
-    // wait without limit on a bus that takes the connection and never answers: the client would
-    // never show anything. Qt has no switch for them, so when the bus is silent they are given an
-    // address that fails at once, as if there were no bus. Nothing to do where Qt uses no bus.
-    virtual void keepQtOffASilentSessionBus() = 0;
     // The session bus the service manager is on, as the environment says at start-up; empty where
     // the service manager needs none (macOS).
     [[nodiscard]] virtual std::string sessionBusAddress() const = 0;

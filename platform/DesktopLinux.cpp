@@ -48,21 +48,9 @@ public:
         }
     }
 
-    // The failing address is "disabled:", which libdbus rejects as an unknown transport: the tray
-    // falls back to XEmbed and there is no AT-SPI. Children started through Qt inherit that. The
-    // service manager keeps the real address and looks for the bus on its own.
     [[nodiscard]] std::string sessionBusAddress() const override {
         return quern::sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
                                         std::getenv("XDG_RUNTIME_DIR"));
-    }
-    void keepQtOffASilentSessionBus() override {
-        // Short, as the launch waits for it; a live bus answers in well under a millisecond.
-        constexpr std::chrono::milliseconds kSessionBusCheckBound{2000};
-        const std::string address = sessionBusAddress();
-        if (address.empty() || checkBus(address, kSessionBusCheckBound) != BusCheck::silent)
-            return;
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
-        qCWarning(lcDesktop, "the session bus does not answer; running without it until it does");
     }
 
     void keepTimersOnTime() override {}

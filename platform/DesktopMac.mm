@@ -22,7 +22,6 @@ public:
     void chooseHeadlessPlatformIfNeeded() override {}
 
     // Qt's Cocoa platform does not use D-Bus.
-    void keepQtOffASilentSessionBus() override {}
     [[nodiscard]] std::string sessionBusAddress() const override { return {}; }
 
     void keepTimersOnTime() override {

@@ -1,5 +1,7 @@
 #include "platform/ProcessSpawn.h"
 
+#include "platform/ChildEnvironment.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -17,8 +19,6 @@
 #elif defined(__APPLE__)
 #include <sys/event.h>
 #endif
-
-extern char** environ;
 
 namespace quern {
 namespace {
@@ -236,10 +236,13 @@ ChildProcess ChildProcess::start(const SpawnRequest& request) {
     for (const std::string& argument : request.arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    // Not `environ` as it is: the client may run with stand-ins its children must not see.
+    std::vector<std::string> environment = childEnvironment();
+    const std::vector<char*> envp = environmentPointers(environment);
 
     pid_t pid = -1;
     const int error =
-        ::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), environ);
+        ::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(), envp.data());
     child.error_ = error;
     if (error != 0)
         return child; // glibc reports exec failures here; elsewhere the child exits 127

@@ -1,11 +1,12 @@
 """A StatusNotifierWatcher on the session bus of a private systemd user manager, for sni_tray.sh.
 
 Owns org.kde.StatusNotifierWatcher and writes READY_FILE. Once the client registers its item, reads
-its menu over com.canonical.dbusmenu (the seven entries, and the shortcuts a host may offer), follows
-the state line until it reads 设备在线, and checks that no bus connection was opened meanwhile: the
-refreshes ask systemd on the connection the client already holds. Exits 0 when all holds, 1 with the reason otherwise.
+its menu over com.canonical.dbusmenu (the seven entries, and the shortcuts a host may offer), follows the state line until it reads
+设备在线, and checks that no bus connection was opened meanwhile: the refreshes ask systemd on the
+connection the client already holds. Then, if asked, clicks one entry. Exits 0 when all holds, 1
+with the reason otherwise.
 
-usage: /usr/bin/python3 sni_watcher.py BUS_ADDRESS READY_FILE DEADLINE_SECONDS
+usage: /usr/bin/python3 sni_watcher.py BUS_ADDRESS READY_FILE DEADLINE_SECONDS [ENTRY_TO_CLICK]
 """
 import sys
 
@@ -22,10 +23,11 @@ EXPECTED = ["separator", "显示 Quern Zova", "立即重连", "打开控制台",
 SHORTCUTS = {"立即重连": [["Control", "R"]], "退出客户端": [["Control", "Q"]]}
 
 address, ready_file, deadline = sys.argv[1], sys.argv[2], int(sys.argv[3])
+to_click = sys.argv[4] if len(sys.argv) > 4 else None
 bus = Gio.DBusConnection.new_for_address_sync(
     address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
 loop = GLib.MainLoop()
-items, connections, result = [], [0, None], []  # connections: since start, at registration
+items, ids, connections, result = [], [], [0, None], []  # connections: since start, at registration
 
 
 def finish(message, ok=False):
@@ -61,6 +63,7 @@ def read_menu(then):
         except GLib.Error as error:
             finish(f"GetLayout on {items[0]} failed: {error.message}")
             return
+        ids[:] = [child for child, _props, _grandchildren in children]
         then([props for _child, props, _grandchildren in children])
     bus.call(items[0], "/MenuBar", "com.canonical.dbusmenu", "GetLayout", GLib.Variant("(iias)", (0, -1, [])),
              None, Gio.DBusCallFlags.NONE, 10000, None, done)
@@ -78,8 +81,22 @@ def check_entries(entry_properties):
         GLib.timeout_add(100, lambda: read_menu(check_entries))
     elif connections[0] != connections[1]:
         finish(f"the client opened {connections[0] - connections[1]} bus connection(s) while it refreshed")
+    elif to_click:
+        click(ids[entries.index(to_click)])
     else:
         finish(f"item {items[0]}: seven entries, Ctrl+R and Ctrl+Q; online with no new connection", ok=True)
+
+
+def click(entry):
+    def done(connection, reply):
+        try:
+            connection.call_finish(reply)
+            finish(f"item {items[0]}: online; clicked {to_click}", ok=True)
+        except GLib.Error as error:
+            finish(f"Event on {to_click} failed: {error.message}")
+    bus.call(items[0], "/MenuBar", "com.canonical.dbusmenu", "Event",
+             GLib.Variant("(isvu)", (entry, "clicked", GLib.Variant("i", 0), 0)), None, Gio.DBusCallFlags.NONE,
+             10000, None, done)
 
 
 bus.signal_subscribe("org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
