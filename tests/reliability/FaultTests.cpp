@@ -2,10 +2,6 @@
 // block on them, and leave no child and no descriptor behind.
 #include "app/ClientFixture.h"
 
-#include "ui/Spinner.h"
-
-#include <QPushButton>
-#include <QSignalSpy>
 
 #include <fcntl.h>
 #include <thread>
@@ -84,30 +80,6 @@ TEST_F(Faults, UnusableHealthFilesNeverBlockAndNeverMakeTheAgentOnline) {
     }
     writing = false;
     writer.join();
-}
-
-TEST_F(Faults, RapidClicksRunOneCommandAtATimeAndLeaveTheWindowIdle) {
-    writeHealth(1);
-    client->supervisor().refreshStatus();
-    auto* toggle = view<QPushButton>("toggleButton");
-    auto* reconnect = view<QPushButton>("reconnectButton");
-    QAction* menuReconnect = menuItem("reconnectAction");
-    const QSignalSpy toggles(toggle, &QPushButton::clicked);
-    const QSignalSpy reconnects(reconnect, &QPushButton::clicked);
-    const QSignalSpy menuReconnects(menuReconnect, &QAction::triggered);
-    manager->calls.clear();
-    for (int i = 0; i < 50; ++i) {
-        toggle->click(); // each ignored while a command runs
-        reconnect->click();
-        menuReconnect->trigger();
-        QCoreApplication::processEvents();
-    }
-    ASSERT_TRUE(waitFor([&] { return !client->supervisor().busy(); })) << "hung";
-    // Every click that landed ran its command; none landed while another ran.
-    EXPECT_EQ(manager->count("query"), reconnects.count() + menuReconnects.count());
-    EXPECT_GE(toggles.count() + reconnects.count() + menuReconnects.count(), 1);
-    EXPECT_TRUE(toggle->isEnabled() && reconnect->isEnabled() && menuReconnect->isEnabled());
-    EXPECT_FALSE(view<Spinner>("activity")->isAnimating());
 }
 
 } // namespace

@@ -170,29 +170,6 @@ TEST_F(SupervisorTest, AServiceItsManagerGaveUpOnIsResetEverMoreRarelyAndSaysWhe
     EXPECT_EQ(manager.count("reset+start"), 6);
 }
 
-TEST_F(SupervisorTest, AMinuteOnlineEndsTheBackoff) {
-    manager.service = {false, false, true, true};
-    auto& supervisor = launch();
-    advance(5s);
-    supervisor.refreshStatus(); // the second reset: the next waits 10 s
-    settle();
-    ASSERT_EQ(manager.count("reset+start"), 2);
-    manager.service = {true, false, false, true};
-    manager.report();
-    for (int i = 0; i < 7; ++i) {
-        advance(10s);
-        writeHealth(1);
-        supervisor.refreshStatus();
-    }
-    ASSERT_EQ(supervisor.state(), AgentState::online);
-    manager.service = {false, false, true, true};
-    manager.report(); // looked at at once: the backoff is over
-    ASSERT_TRUE(waitFor([&] { return manager.count("reset+start") == 3; })) << "hung";
-    advance(5s);
-    supervisor.refreshStatus();
-    EXPECT_EQ(manager.count("reset+start"), 4); // 5 s again, not 20
-}
-
 TEST_F(SupervisorTest, AUsersActionsAreBusyUntilTheLastHasSettledAndEachEndsWithALook) {
     manager.service = {true, false, false, false};
     writeHealth(1);
