@@ -143,6 +143,10 @@ void Supervisor::userActed() {
     // The user's word ends a hold: the crash loop's backoff starts over, and a new hold is told again.
     restartBackoff_.clear();
     holdAnnounced_ = false;
+    // The command is a repair too: the automatic one waits its turn after it, rather than acting on
+    // what the manager said before the command, or sending SIGHUP to a process the command has just
+    // started, before it could set up its handler.
+    lastAutomaticReconnect_ = steadyNow();
 }
 
 void Supervisor::performAgentAction(QFuture<void> action) {
