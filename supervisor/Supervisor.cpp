@@ -142,7 +142,9 @@ void Supervisor::scheduleStaleEdgeRefresh(double serverOkAt, double refreshTime)
 
 void Supervisor::userActed() {
     // The user's word ends a hold: the crash loop's backoff starts over from this start, and a new
-    // hold is told again. It counts as the latest repair: nothing automatic follows on its heels.
+    // hold is told again. The command is a repair too: the automatic one waits its turn after it,
+    // rather than acting on what the manager said before the command, or sending SIGHUP to a process
+    // the command has just started, before it could set up its handler.
     const SteadyTime now = steadyNow();
     restartBackoff_.clear();
     restartBackoff_.resetMade(now);
