@@ -1,4 +1,4 @@
-"""A StatusNotifierWatcher on the session bus of a private systemd user manager, for sni_tray.sh.
+"""A StatusNotifierWatcher on the session bus of a private systemd user manager, for silent_bus.sh.
 
 Owns org.kde.StatusNotifierWatcher and writes READY_FILE. Once the client registers its item, reads
 its menu over com.canonical.dbusmenu (the seven entries, and the shortcuts a host may offer), follows the state line until it reads

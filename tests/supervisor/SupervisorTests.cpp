@@ -219,6 +219,19 @@ TEST_F(SupervisorTest, ReconnectWakesWhatIsLoadedStartsWhatIsNotAndLeavesAStartI
     }
 }
 
+TEST_F(SupervisorTest, WhatTheUserHasJustStartedIsNotRepairedOnItsHeels) {
+    auto& supervisor = launch(); // stopped: started at once
+    manager.service = {};
+    manager.report();
+    ASSERT_TRUE(waitFor([&] { return supervisor.state() == AgentState::stopped; })) << "hung";
+    advance(5s);
+    supervisor.toggleAgent();
+    ASSERT_TRUE(waitFor([&] { return !supervisor.busy(); })) << "hung";
+    // Loaded, and no health written yet: a wake now could end it before it set its SIGHUP handler.
+    EXPECT_EQ(supervisor.state(), AgentState::running);
+    EXPECT_EQ(manager.count("wake"), 0);
+}
+
 TEST_F(SupervisorTest, AStormOfReportsIsLookedAtAFewTimesAndTheLastOneShows) {
     auto& supervisor = launch();
     const QSignalSpy changes(&supervisor, &Supervisor::stateChanged);
