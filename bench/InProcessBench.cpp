@@ -1,15 +1,12 @@
-// quern-bench: figures taken inside one process that holds the real application object, on Qt's
-// offscreen platform, against the private systemd and agent run.sh prepares.
-//   timing REFRESHES [--benchmark_...]   Google Benchmark (run.sh makes rows of its JSON):
-//       one refresh beside a bare blocking Get of the unit's ActiveState, single-refresh repetitions.
-//   growth N   descriptors and memory over N refreshes, beside N bare Gets
-//   repair-killed N SPACING UNIT | repair-silent N UNIT   (bench/Repairs.cpp)
-//   storm UNIT SECONDS AFTER CLIENT_PID CLIENT_SOCKET FLOOR_PID FLOOR_SOCKET   (bench/Storm.cpp)
+// quern-bench (usage at the end): figures taken inside one process that holds the real application
+// object, on Qt's offscreen platform, against the private systemd and agent run.sh prepares. timing:
+// one refresh beside a bare blocking Get of the unit's ActiveState, single-refresh repetitions on
+// Google Benchmark (--benchmark_... flags follow); growth: descriptors and memory over N refreshes,
+// beside N bare Gets; the repairs (Repairs.cpp) and the storm (Storm.cpp).
 #include "app/Client.h"
-#include "platform/SessionBus.h"
+#include "bench/BenchSupport.h"
 #include "status/AgentIdentity.h"
 #include "status/AgentLocations.h"
-#include "bench/BenchSupport.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -18,9 +15,9 @@
 
 #include <array>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <thread>
+#include <unistd.h>
 
 namespace quern::bench {
 namespace {
@@ -37,11 +34,7 @@ std::unique_ptr<Client> builtClient() {
     const std::string home = currentHomeDirectory();
     Supervisor::Hooks hooks;
     hooks.refreshInterval = std::chrono::hours(24);
-    auto client = std::make_unique<Client>(
-        home,
-        platformServiceManager(home, sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
-                                                       std::getenv("XDG_RUNTIME_DIR"))),
-        hooks);
+    auto client = std::make_unique<Client>(home, platformServiceManager(home, sessionBus()), hooks);
     client->launch();
     for (int i = 0; i < 300 && client->supervisor().state() != AgentState::online; ++i, settle())
         std::this_thread::sleep_for(std::chrono::milliseconds(10)); // a hang guard of 3 s
@@ -53,30 +46,24 @@ std::unique_ptr<Client> builtClient() {
     return nullptr;
 }
 
-int runTiming(int refreshes, int argc, char** argv) {
-    const auto client = builtClient();
-    if (!client)
-        return 1;
-    Supervisor& supervisor = client->supervisor();
+int runTiming(Supervisor& supervisor, int refreshes, int argc, char** argv) {
     int notOnline = 0;
     // Manual time: the refresh (or the Get) is timed, not the event loop's work after it.
     const auto timeOne = [&](benchmark::State& state, bool floor) {
         for (auto _ : state) {
             const auto start = std::chrono::steady_clock::now();
-            const bool ok = floor ? getActiveState(QDBusConnection::sessionBus(), std::string(kServiceUnit))
-                                  : (supervisor.refreshStatus(), true);
+            const bool ok = floor ? getActiveState(kServiceUnit) : (supervisor.refreshStatus(), true);
             state.SetIterationTime(
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
             notOnline += ok && (floor || supervisor.state() == AgentState::online) ? 0 : 1;
             settle();
         }
     };
-    for (const bool floor : {false, true}) {
+    for (const bool floor : {false, true})
         benchmark::RegisterBenchmark(floor ? "refresh-floor" : "refresh", timeOne, floor)
             ->Iterations(1)
             ->Repetitions(refreshes)
             ->UseManualTime();
-    }
     benchmark::Initialize(&argc, argv);
     const std::size_t ran = benchmark::RunSpecifiedBenchmarks(); // rows: run.sh, from the JSON
     if (notOnline > 0)
@@ -84,39 +71,25 @@ int runTiming(int refreshes, int argc, char** argv) {
     return notOnline == 0 && ran > 0 ? 0 : 1;
 }
 
-// Open descriptors and VmRSS in KiB. (The client starts no children on Linux any more.)
+// Open descriptors, less the listing's own, and VmRSS in KiB. (The client starts no children on Linux.)
 std::array<qint64, 2> footprint() {
     const auto descriptors = std::filesystem::directory_iterator("/proc/self/fd");
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line) && !line.starts_with("VmRSS:")) {
-    }
-    return {std::distance(begin(descriptors), end(descriptors)) - 1, // less the iterator's own
-            line.starts_with("VmRSS:") ? std::stol(line.substr(6)) : 0};
+    return {std::distance(begin(descriptors), end(descriptors)) - 1, residentKib(::getpid())};
 }
 
-// Before and after `count` runs of `once`.
-std::array<std::array<qint64, 2>, 2> measureGrowth(int count, const std::function<void()>& once) {
+// Descriptors and VmRSS before and after `count` runs of `once`.
+QJsonObject growth(int count, const std::function<void()>& once) {
     const auto before = footprint();
     for (int i = 0; i < count; ++i, settle())
         once();
-    return {before, footprint()};
+    const auto after = footprint();
+    return {{"fds", QJsonArray{before[0], after[0]}}, {"rss", QJsonArray{before[1], after[1]}}};
 }
 
-int runGrowth(int count) {
-    const auto client = builtClient();
-    if (!client)
-        return 1;
-    Supervisor& supervisor = client->supervisor();
-    const auto floor = measureGrowth(
-        count, [] { (void)getActiveState(QDBusConnection::sessionBus(), std::string(kServiceUnit)); });
-    const auto measured = measureGrowth(count, [&] { supervisor.refreshStatus(); });
-    const auto taken = [](const auto& g) {
-        return QJsonObject{{"fds", QJsonArray{g[0][0], g[1][0]}}, {"rss", QJsonArray{g[0][1], g[1][1]}}};
-    };
-    printJson({{"count", count},
-               {"client", taken(measured)},
-               {"floor", taken(floor)}}); // bench/table.jq makes the rows
+int runGrowth(Supervisor& supervisor, int count) {
+    const auto floor = growth(count, [] { (void)getActiveState(kServiceUnit); });
+    const auto measured = growth(count, [&] { supervisor.refreshStatus(); });
+    printJson({{"count", count}, {"client", measured}, {"floor", floor}}); // bench/table.jq makes the rows
     return 0;
 }
 
@@ -125,17 +98,19 @@ int runGrowth(int count) {
 
 int main(int argc, char** argv) {
     using namespace quern::bench;
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr)
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0); // unless the caller chose one
     QApplication application(argc, argv);
     const std::vector<std::string> args(argv + 1, argv + argc);
     const std::string mode = args.size() >= 2 ? args[0] : "";
-    if (mode == "timing") {
+    if (mode == "timing" || mode == "growth") {
+        const auto client = builtClient();
+        if (!client)
+            return 1;
+        if (mode == "growth")
+            return runGrowth(client->supervisor(), std::stoi(args[1]));
         argv[2] = argv[0]; // Google Benchmark reads its own flags after the program name
-        return runTiming(std::stoi(args[1]), argc - 2, argv + 2);
+        return runTiming(client->supervisor(), std::stoi(args[1]), argc - 2, argv + 2);
     }
-    if (mode == "growth")
-        return runGrowth(std::stoi(args[1]));
     if (mode == "repair-killed" && args.size() == 4)
         return runRepairs(true, std::stoi(args[1]), std::stod(args[2]), args[3]);
     if (mode == "repair-silent" && args.size() == 3)

@@ -5,24 +5,25 @@
 
 #include <QDBusInterface>
 #include <QElapsedTimer>
-#include <QJsonArray>
 #include <QLocalSocket>
-#include <QThread>
 
 #include <algorithm>
-#include <atomic>
+#include <array>
 #include <cstdio>
-#include <memory>
+#include <thread>
 
 namespace quern::bench {
 namespace {
 
-// Probes the socket at PATH every 20 ms on a thread of its own until finished: seconds from connect (the
+using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
+
+// Probes the socket at PATH every 20 ms on a thread of its own until stopped: seconds from connect (the
 // kernel completes it) to the server's close, a hang counting as 10 s so that it still gives a figure.
 struct Prober {
-    explicit Prober(const QString& path)
-        : thread(QThread::create([this, path] {
-            for (; !stop; QThread::msleep(20)) {
+    explicit Prober(const std::string& path)
+        : thread([this, path = QString::fromStdString(path)](const std::stop_token& stop) {
+            for (; !stop.stop_requested(); std::this_thread::sleep_for(20ms)) {
                 QLocalSocket socket;
                 QElapsedTimer clock;
                 clock.start();
@@ -32,66 +33,54 @@ struct Prober {
                     continue;
                 }
                 socket.waitForDisconnected(10000);
-                samples.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e9);
+                samples.append(static_cast<double>(clock.nsecsElapsed()) / 1e9);
             }
-        })) {
-        thread->start();
-    }
-    ~Prober() { finish(); }
-    void finish() {
-        stop = true;
-        thread->wait();
-    }
-    std::atomic<bool> stop{false};
-    std::vector<double> samples;
+        }) {}
+    QJsonArray samples;
     int unreached = 0;
-    std::unique_ptr<QThread> thread;
+    std::jthread thread; // last: it runs once the others are made
 };
 
 } // namespace
 
 int runStorm(const std::string& unit, double seconds, double after, const Target& client,
              const Target& floor) {
-    const qint64 clientBefore = residentKib(client.pid);
-    const qint64 floorBefore = residentKib(floor.pid);
-    QDBusInterface manager(
-        QStringLiteral("org.freedesktop.systemd1"), QStringLiteral("/org/freedesktop/systemd1"),
-        QStringLiteral("org.freedesktop.systemd1.Manager"),
-        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("storm")));
+    const std::array before{residentKib(client.pid), residentKib(floor.pid)};
+    QDBusInterface manager(u"org.freedesktop.systemd1"_s, u"/org/freedesktop/systemd1"_s,
+                           u"org.freedesktop.systemd1.Manager"_s,
+                           QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"storm"_s));
     manager.setTimeout(5000);
     const QString name = QString::fromStdString(unit);
-    Prober clientProbe(QString::fromStdString(client.socket));
-    Prober floorProbe(QString::fromStdString(floor.socket));
+    Prober clientProbe(client.socket);
+    Prober floorProbe(floor.socket);
     int answered = 0;
     int calls = 0;
     const double end = wallSeconds() + seconds;
     while (wallSeconds() < end || calls % 2 == 1) // ends on a start
-        answered += manager
-                        .call(QDBus::Block, calls++ % 2 == 0 ? "StopUnit" : "StartUnit", name,
-                              QStringLiteral("replace"))
-                        .type() == QDBusMessage::ReplyMessage;
-    clientProbe.finish();
-    floorProbe.finish();
-    QThread::usleep(static_cast<unsigned long>(after * 1e6));
+        answered +=
+            manager.call(QDBus::Block, calls++ % 2 == 0 ? "StopUnit" : "StartUnit", name, u"replace"_s)
+                .type() == QDBusMessage::ReplyMessage;
+    for (Prober* probe : {&clientProbe, &floorProbe}) {
+        probe->thread.request_stop();
+        probe->thread.join();
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(after));
 
-    const qint64 clientAfter = residentKib(client.pid);
-    const qint64 floorAfter = residentKib(floor.pid);
-    if (answered == 0 || clientProbe.samples.empty() || floorProbe.samples.empty() ||
-        std::min({clientBefore, floorBefore, clientAfter, floorAfter}) == 0) {
+    const std::array later{residentKib(client.pid), residentKib(floor.pid)};
+    if (answered == 0 || clientProbe.samples.isEmpty() || floorProbe.samples.isEmpty() ||
+        std::ranges::min({before[0], before[1], later[0], later[1]}) == 0) {
         std::fprintf(stderr,
                      "quern-bench: no storm figures (%d probes of the client, %d of the floor unreached)\n",
                      clientProbe.unreached, floorProbe.unreached);
         return 1;
     }
-    const auto program = [](const Prober& probes, qint64 before, qint64 later) {
-        return QJsonObject{{"probes", toJson(probes.samples)}, {"rss", QJsonArray{before, later}}};
-    };
-    printJson({{"seconds", seconds},
-               {"after", after},
-               {"calls", calls},
-               {"answered", answered},
-               {"client", program(clientProbe, clientBefore, clientAfter)},
-               {"floor", program(floorProbe, floorBefore, floorAfter)}});
+    printJson(
+        {{"seconds", seconds},
+         {"after", after},
+         {"calls", calls},
+         {"answered", answered},
+         {"client", QJsonObject{{"probes", clientProbe.samples}, {"rss", QJsonArray{before[0], later[0]}}}},
+         {"floor", QJsonObject{{"probes", floorProbe.samples}, {"rss", QJsonArray{before[1], later[1]}}}}});
     return 0;
 }
 
