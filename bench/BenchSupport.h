@@ -23,12 +23,4 @@ void printJson(const QJsonObject& result);
 // Repairs.cpp: kills (SPACING s after the last repair at least) or silences; 0 when each was repaired.
 [[nodiscard]] int runRepairs(bool killed, int trials, double spacing, const std::string& unit);
 
-// Storm.cpp: SECONDS of storm, both programs probed, their VmRSS AFTER s after; 0 when it was taken.
-struct Target {
-    pid_t pid = 0;
-    std::string socket;
-};
-[[nodiscard]] int runStorm(const std::string& unit, double seconds, double after, const Target& client,
-                           const Target& floor);
-
 } // namespace quern::bench

@@ -1,19 +1,24 @@
-// quern-bench (usage at the end): figures taken inside one process that holds the real application
-// object, on Qt's offscreen platform, against the private systemd and agent run.sh prepares. timing:
-// one refresh beside a bare blocking Get of the unit's ActiveState, single-refresh repetitions on
-// Google Benchmark (--benchmark_... flags follow); growth: descriptors and memory over N refreshes,
-// beside N bare Gets; the repairs (Repairs.cpp) and the storm (Storm.cpp).
+// quern-bench (usage at the end of main), against the private systemd and agent run.sh prepares, on
+// Qt's offscreen platform. timing: one refresh of the real client beside a bare blocking Get of the
+// unit's ActiveState, single-refresh repetitions on Google Benchmark (--benchmark_... flags follow);
+// growth: descriptors and memory over N refreshes, beside N bare Gets; the repairs (Repairs.cpp); the
+// storm, probing the unmodified client and the floor program that run.sh starts.
 #include "app/Client.h"
 #include "bench/BenchSupport.h"
 #include "status/AgentIdentity.h"
 #include "status/AgentLocations.h"
 
 #include <QApplication>
+#include <QDBusInterface>
+#include <QElapsedTimer>
 #include <QEvent>
+#include <QLocalSocket>
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <thread>
@@ -21,6 +26,9 @@
 
 namespace quern::bench {
 namespace {
+
+using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 // What the event loop does between two ticks: paint, run posted events, delete what was deleted later.
 void settle() {
@@ -33,11 +41,11 @@ void settle() {
 std::unique_ptr<Client> builtClient() {
     const std::string home = currentHomeDirectory();
     Supervisor::Hooks hooks;
-    hooks.refreshInterval = std::chrono::hours(24);
+    hooks.refreshInterval = 24h;
     auto client = std::make_unique<Client>(home, platformServiceManager(home, sessionBus()), hooks);
     client->launch();
     for (int i = 0; i < 300 && client->supervisor().state() != AgentState::online; ++i, settle())
-        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // a hang guard of 3 s
+        std::this_thread::sleep_for(10ms); // a hang guard of 3 s
     for (int i = 0; i < 50; ++i, settle())
         client->supervisor().refreshStatus();
     if (client->supervisor().state() == AgentState::online)
@@ -93,6 +101,74 @@ int runGrowth(Supervisor& supervisor, int count) {
     return 0;
 }
 
+// Probes the socket at PATH every 20 ms on a thread of its own until stopped: seconds from connect (the
+// kernel completes it) to the server's close, a hang counting as 10 s so that it still gives a figure.
+struct Prober {
+    explicit Prober(const std::string& path)
+        : thread([this, path = QString::fromStdString(path)](const std::stop_token& stop) {
+            for (; !stop.stop_requested(); std::this_thread::sleep_for(20ms)) {
+                QLocalSocket socket;
+                QElapsedTimer clock;
+                clock.start();
+                socket.connectToServer(path);
+                if (!socket.waitForConnected(10000)) {
+                    ++unreached;
+                    continue;
+                }
+                socket.waitForDisconnected(10000);
+                samples.append(static_cast<double>(clock.nsecsElapsed()) / 1e9);
+            }
+        }) {}
+    QJsonArray samples;
+    int unreached = 0;
+    std::jthread thread; // last: it runs once the others are made
+};
+
+// The storm: the unit stopped and started back to back on a connection of its own, as fast as the
+// manager answers, while the client and then its floor (PIDS, SOCKETS) each have their main thread answer
+// connections to a local socket (the client's is its single-instance socket: it accepts and closes on
+// the main thread). Their VmRSS before it and AFTER s after.
+int runStorm(const std::string& unit, double seconds, double after, const std::array<pid_t, 2>& pids,
+             const std::array<std::string, 2>& sockets) {
+    const std::array before{residentKib(pids[0]), residentKib(pids[1])};
+    QDBusInterface manager(u"org.freedesktop.systemd1"_s, u"/org/freedesktop/systemd1"_s,
+                           u"org.freedesktop.systemd1.Manager"_s,
+                           QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"storm"_s));
+    manager.setTimeout(5000);
+    const QString name = QString::fromStdString(unit);
+    Prober clientProbe(sockets[0]);
+    Prober floorProbe(sockets[1]);
+    int answered = 0;
+    int calls = 0;
+    const double end = wallSeconds() + seconds;
+    while (wallSeconds() < end || calls % 2 == 1) // ends on a start
+        answered +=
+            manager.call(QDBus::Block, calls++ % 2 == 0 ? "StopUnit" : "StartUnit", name, u"replace"_s)
+                .type() == QDBusMessage::ReplyMessage;
+    for (Prober* probe : {&clientProbe, &floorProbe}) {
+        probe->thread.request_stop();
+        probe->thread.join();
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(after));
+
+    const std::array later{residentKib(pids[0]), residentKib(pids[1])};
+    if (answered == 0 || clientProbe.samples.isEmpty() || floorProbe.samples.isEmpty() ||
+        std::ranges::min({before[0], before[1], later[0], later[1]}) == 0) {
+        std::fprintf(stderr,
+                     "quern-bench: no storm figures (%d probes of the client, %d of the floor unreached)\n",
+                     clientProbe.unreached, floorProbe.unreached);
+        return 1;
+    }
+    printJson(
+        {{"seconds", seconds},
+         {"after", after},
+         {"calls", calls},
+         {"answered", answered},
+         {"client", QJsonObject{{"probes", clientProbe.samples}, {"rss", QJsonArray{before[0], later[0]}}}},
+         {"floor", QJsonObject{{"probes", floorProbe.samples}, {"rss", QJsonArray{before[1], later[1]}}}}});
+    return 0;
+}
+
 } // namespace
 } // namespace quern::bench
 
@@ -116,8 +192,8 @@ int main(int argc, char** argv) {
     if (mode == "repair-silent" && args.size() == 3)
         return runRepairs(false, std::stoi(args[1]), 0, args[2]);
     if (mode == "storm" && args.size() == 8)
-        return runStorm(args[1], std::stod(args[2]), std::stod(args[3]), {std::stoi(args[4]), args[5]},
-                        {std::stoi(args[6]), args[7]});
+        return runStorm(args[1], std::stod(args[2]), std::stod(args[3]),
+                        {std::stoi(args[4]), std::stoi(args[6])}, {args[5], args[7]});
     std::fputs(
         "usage: quern-bench timing N | growth N | repair-killed N SPACING UNIT | repair-silent N UNIT\n"
         "       | storm UNIT SECONDS AFTER CLIENT_PID CLIENT_SOCKET FLOOR_PID FLOOR_SOCKET\n",
