@@ -1,7 +1,7 @@
 #include "bench/BenchSupport.h"
 
 #include "agent/SystemdUnit.h"
-#include "status/AgentLocations.h"
+#include "platform/SessionBus.h"
 
 #include <QDBusMessage>
 #include <QJsonDocument>
@@ -17,17 +17,16 @@ double wallSeconds() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-bool getActiveState(QDBusConnection bus, const std::string& unit) {
+std::string sessionBus() {
+    return sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR"));
+}
+
+bool getActiveState(std::string_view unit, QDBusConnection bus) {
     QDBusMessage get = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.systemd1"), QString::fromStdString(systemdUnitPath(unit)),
         QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << QStringLiteral("org.freedesktop.systemd1.Unit") << QStringLiteral("ActiveState");
     return bus.call(get, QDBus::Block, 3000).type() == QDBusMessage::ReplyMessage;
-}
-
-std::string healthPath() {
-    return appendPathComponent(appendPathComponent(currentHomeDirectory(), kConfigDirectoryName),
-                               kHealthFileName);
 }
 
 qint64 residentKib(pid_t pid) {
@@ -41,13 +40,6 @@ qint64 residentKib(pid_t pid) {
 void printJson(const QJsonObject& result) {
     std::fputs(QJsonDocument(result).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
     std::fflush(stdout);
-}
-
-QJsonArray toJson(const std::vector<double>& samples) {
-    QJsonArray array;
-    for (const double sample : samples)
-        array.append(sample);
-    return array;
 }
 
 } // namespace quern::bench

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <unistd.h>
 
-namespace {
+using namespace Qt::StringLiterals;
 
 // Takes the unit's reports as the client's service manager does (its own interface only), and drops them.
 class Follower : public QObject {
@@ -26,8 +26,6 @@ class Follower : public QObject {
 public slots:
     void changed(const QString&, const QVariantMap&, const QStringList&) {}
 };
-
-} // namespace
 
 int main(int argc, char** argv) {
     const std::string_view option = argc == 3 || argc == 4 ? argv[1] : "";
@@ -38,22 +36,20 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QWidget window;
-    window.setWindowTitle(QStringLiteral("floor"));
+    window.setWindowTitle(u"floor"_s);
     window.setFixedSize(460, 420);
     QPixmap dot(22, 22);
     dot.fill(Qt::green);
     QSystemTrayIcon tray{QIcon(dot)};
     tray.show();
     const auto manager = [](const char* method) {
-        return QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.systemd1"), QStringLiteral("/org/freedesktop/systemd1"),
-            QStringLiteral("org.freedesktop.systemd1.Manager"), QString::fromLatin1(method));
+        return QDBusMessage::createMethodCall(u"org.freedesktop.systemd1"_s, u"/org/freedesktop/systemd1"_s,
+                                              u"org.freedesktop.systemd1.Manager"_s, QLatin1String(method));
     };
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.send(manager("Subscribe"));
     const QString unit = QString::fromLocal8Bit(argv[argc - 1]);
-    QDBusMessage list = manager("ListUnitsByNames");
-    list << QStringList{unit};
+    const QDBusMessage list = manager("ListUnitsByNames") << QStringList{unit};
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] { (void)bus.asyncCall(list); });
     timer.start(2000);
@@ -69,14 +65,13 @@ int main(int argc, char** argv) {
                 connection->disconnectFromServer();
             }
         });
-        QDBusMessage load = manager("LoadUnit");
-        load << unit;
-        const QString path = bus.call(load).arguments().value(0).value<QDBusObjectPath>().path();
+        const QDBusMessage loaded = bus.call(manager("LoadUnit") << unit);
+        const QString path = loaded.arguments().value(0).value<QDBusObjectPath>().path();
         if (path.isEmpty())
             return 1;
-        bus.connect(QString(), path, QStringLiteral("org.freedesktop.DBus.Properties"),
-                    QStringLiteral("PropertiesChanged"), {QStringLiteral("org.freedesktop.systemd1.Unit")},
-                    QString(), &follower, SLOT(changed(QString, QVariantMap, QStringList)));
+        bus.connect(QString(), path, u"org.freedesktop.DBus.Properties"_s, u"PropertiesChanged"_s,
+                    {u"org.freedesktop.systemd1.Unit"_s}, QString(), &follower,
+                    SLOT(changed(QString, QVariantMap, QStringList)));
     }
     window.show();
     if (exitAtStart)

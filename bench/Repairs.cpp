@@ -4,18 +4,14 @@
 #include "agent/SystemdServiceManager.h"
 #include "agent/SystemdUnit.h"
 #include "app/Client.h"
-#include "status/AgentLocations.h"
 #include "bench/BenchSupport.h"
 #include "platform/BackgroundQueue.h"
-#include "platform/SessionBus.h"
+#include "status/AgentLocations.h"
 #include "status/HealthFile.h"
 #include "status/StatusDerivation.h"
 
-#include <cstdlib>
-
 #include <QApplication>
 #include <QThread>
-#include <QTimer>
 
 #include <algorithm>
 #include <condition_variable>
@@ -29,31 +25,27 @@ namespace quern::bench {
 namespace {
 
 using namespace std::chrono_literals;
-
-const QString kSystemd = QStringLiteral("org.freedesktop.systemd1");
+using namespace Qt::StringLiterals;
 
 enum class Kind { online, started, woken, reported };
 
-class EventLog {
-public:
+struct EventLog {
     void add(Kind kind) {
-        const std::lock_guard lock(mutex_);
-        events_.emplace_back(kind, wallSeconds());
-        changed_.notify_all();
+        const std::lock_guard lock(mutex);
+        events.emplace_back(kind, wallSeconds());
+        changed.notify_all();
     }
     // The time of the first `kind` at or after `from`; nullopt when none came within 30 s (a hang guard).
     [[nodiscard]] std::optional<double> first(Kind kind, double from) {
         const auto match = [&](const auto& event) { return event.first == kind && event.second >= from; };
-        std::unique_lock lock(mutex_);
-        if (!changed_.wait_for(lock, 30s, [&] { return std::ranges::any_of(events_, match); }))
+        std::unique_lock lock(mutex);
+        if (!changed.wait_for(lock, 30s, [&] { return std::ranges::any_of(events, match); }))
             return std::nullopt;
-        return std::ranges::find_if(events_, match)->second;
+        return std::ranges::find_if(events, match)->second;
     }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::pair<Kind, double>> events_;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::pair<Kind, double>> events;
 };
 
 // The client's own manager, each start and wake logged as systemd answers it (StartUnit, KillUnit):
@@ -61,7 +53,7 @@ private:
 class LoggedManager final : public ServiceManager {
 public:
     LoggedManager(const std::string& unit, EventLog& log)
-        : inner_(unit, sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR")))
+        : inner_(unit, sessionBus())
         , log_(log) {
         connect(&inner_, &ServiceManager::statusChanged, this, &ServiceManager::statusChanged);
         connect(&inner_, &ServiceManager::managerAppeared, this, &ServiceManager::managerAppeared);
@@ -88,20 +80,18 @@ class BareSubscriber : public QObject {
 public:
     BareSubscriber(const std::string& unit, EventLog& log)
         : log_(log) {
-        bus.connect(kSystemd, QString::fromStdString(systemdUnitPath(unit)),
-                    QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
-                    this, SLOT(changed(QString, QVariantMap, QStringList)));
-        bus.call(QDBusMessage::createMethodCall(kSystemd, QStringLiteral("/org/freedesktop/systemd1"),
-                                                QStringLiteral("org.freedesktop.systemd1.Manager"),
-                                                QStringLiteral("Subscribe")));
+        bus.connect(u"org.freedesktop.systemd1"_s, QString::fromStdString(systemdUnitPath(unit)),
+                    u"org.freedesktop.DBus.Properties"_s, u"PropertiesChanged"_s, this,
+                    SLOT(changed(QString, QVariantMap, QStringList)));
+        bus.call(QDBusMessage::createMethodCall(u"org.freedesktop.systemd1"_s, u"/org/freedesktop/systemd1"_s,
+                                                u"org.freedesktop.systemd1.Manager"_s, u"Subscribe"_s));
     }
-    QDBusConnection bus =
-        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("quern-bench-floor"));
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"quern-bench-floor"_s);
 
 private slots:
     void changed(const QString&, const QVariantMap& properties, const QStringList&) {
-        const auto active = properties.constFind(QStringLiteral("ActiveState"));
-        if (active != properties.constEnd() && active->toString() != QStringLiteral("active"))
+        const auto active = properties.constFind(u"ActiveState"_s);
+        if (active != properties.constEnd() && active->toString() != u"active"_s)
             log_.add(Kind::reported);
     }
 
@@ -109,37 +99,10 @@ private:
     EventLog& log_;
 };
 
-// Runs the client's event loop while `trials` runs on a thread of its own, once the agent is online.
-bool withClient(const std::string& unit, const std::function<bool(EventLog&, BareSubscriber&)>& trials) {
-    EventLog log;
-    QThread floorThread;
-    floorThread.start();
-    BareSubscriber floor(unit, log);
-    floor.moveToThread(&floorThread);
-    Client client(currentHomeDirectory(), std::make_unique<LoggedManager>(unit, log));
-    // Every state shown: the online moments are the repairs' ends.
-    QObject::connect(&client.supervisor(), &Supervisor::stateChanged, &client, [&] {
-        if (client.supervisor().state() == AgentState::online)
-            log.add(Kind::online);
-    });
-    QMetaObject::invokeMethod(&client, [&client] { client.launch(); }, Qt::QueuedConnection);
-    bool succeeded = false;
-    std::thread trialThread([&] {
-        succeeded = log.first(Kind::online, 0) && trials(log, floor);
-        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-    });
-    QApplication::exec(); // ends when the trials do
-    trialThread.join();
-    shutDownBackgroundQueues();
-    floorThread.quit();
-    floorThread.wait();
-    return succeeded;
-}
-
 // The agent's pid as it last wrote it, once it is not `old` (a restarted agent has written its own).
-pid_t agentPid(pid_t old) {
+pid_t agentPid(const std::string& health, pid_t old) {
     for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(100ms)) { // a hang guard of 30 s
-        const auto pid = static_cast<pid_t>(readHealthFile(healthPath()).value("pid", 0.0));
+        const auto pid = static_cast<pid_t>(readHealthFile(health).value("pid", 0.0));
         if (pid > 0 && pid != old)
             return pid;
     }
@@ -149,9 +112,23 @@ pid_t agentPid(pid_t old) {
 } // namespace
 
 int runRepairs(bool killed, int trials, double spacing, const std::string& unit) {
-    std::vector<double> values;
-    std::vector<double> floors;
-    const bool ok = withClient(unit, [&](EventLog& log, BareSubscriber& floor) {
+    const std::string home = currentHomeDirectory();
+    const std::string health = AgentLocations::forHome(home).healthFile;
+    EventLog log;
+    QThread floorThread;
+    floorThread.start();
+    BareSubscriber floor(unit, log);
+    floor.moveToThread(&floorThread);
+    Client client(home, std::make_unique<LoggedManager>(unit, log));
+    // Every state shown: the online moments are the repairs' ends.
+    QObject::connect(&client.supervisor(), &Supervisor::stateChanged, &client, [&] {
+        if (client.supervisor().state() == AgentState::online)
+            log.add(Kind::online);
+    });
+    QMetaObject::invokeMethod(
+        &client, [&client] { client.launch(); }, Qt::QueuedConnection);
+    QJsonArray values, floors;
+    const auto runTrials = [&] {
         std::mt19937 random(killed ? 20240611 : 20240612);
         double last = 0; // the last repair
         pid_t pid = 0;
@@ -160,39 +137,48 @@ int runRepairs(bool killed, int trials, double spacing, const std::string& unit)
             const double start =
                 std::max(wallSeconds(), last + spacing) + std::uniform_real_distribution(0.0, 2.0)(random);
             std::this_thread::sleep_for(std::chrono::duration<double>(start - wallSeconds()));
-            pid = agentPid(killed ? pid : 0);
+            pid = agentPid(health, killed ? pid : 0);
             const double from = wallSeconds();
             if (pid <= 0 || ::kill(pid, killed ? SIGKILL : SIGUSR1) != 0)
                 return false;
             double edge = from;
-            std::optional<double> repaired, floorTime;
+            std::optional<double> floorTime;
             if (killed) {
-                repaired = log.first(Kind::started, from);
                 floorTime = log.first(Kind::reported, from);
             } else {
                 // The agent stops renewing within its loop; its last record turns stale 12 s after it.
                 std::this_thread::sleep_for(300ms);
-                edge = serverOkTime(readHealthFile(healthPath())) + kFreshnessWindow;
+                edge = serverOkTime(readHealthFile(health)) + kFreshnessWindow;
                 // Floor: a thread woken then, one bare Get answered.
                 std::this_thread::sleep_for(std::chrono::duration<double>(edge - wallSeconds()));
-                if (getActiveState(floor.bus, unit))
+                if (getActiveState(unit, floor.bus))
                     floorTime = wallSeconds();
-                repaired = log.first(Kind::woken, from);
             }
+            const auto repaired = log.first(killed ? Kind::started : Kind::woken, from);
             const auto online = repaired ? log.first(Kind::online, *repaired) : std::nullopt;
             if (!repaired || !floorTime || !online) {
                 std::fprintf(stderr, "quern-bench: trial %d: the agent was not repaired\n", trial + 1);
                 return false;
             }
-            values.push_back(*repaired - edge);
-            floors.push_back(*floorTime - edge);
+            values.append(*repaired - edge);
+            floors.append(*floorTime - edge);
             last = *repaired;
         }
         return true;
+    };
+    bool ok = false;
+    // The trials on a thread of their own, once the agent is online, while the client's loop runs.
+    std::thread trialThread([&] {
+        ok = log.first(Kind::online, 0) && runTrials();
+        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     });
-    if (!values.empty()) // bench/table.jq makes the row
-        printJson(
-            {{"spacing", spacing}, {"complete", ok}, {"value", toJson(values)}, {"floor", toJson(floors)}});
+    QApplication::exec(); // ends when the trials do
+    trialThread.join();
+    shutDownBackgroundQueues();
+    floorThread.quit();
+    floorThread.wait();
+    if (!values.isEmpty()) // bench/table.jq makes the row
+        printJson({{"spacing", spacing}, {"complete", ok}, {"value", values}, {"floor", floors}});
     return ok ? 0 : 1;
 }
 

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Builds what the benchmark needs, runs its phases beside a private systemd user manager, the agent a
 # user unit of it, and prints the table bench/table.jq makes of their JSON in <bin>/../bench-results*/.
-#   ./bench/run.sh [--short] [--no-build] [--bin-dir DIR] [--platform xvfb|offscreen] [--only PHASE,...]
 # --short runs every figure with tiny counts (for the suite: it proves the benchmark works); 77: no manager.
 # --only takes some of: timing growth startup storm idle killed silent crash-loop.
 set -euo pipefail
@@ -100,8 +99,7 @@ idle_phase() {
   printf '{"settle": %s, "window": %s, "hz": %s, "client": [%s, %s], "floor": [%s, %s]}' "$settle" "$window" \
     "$(getconf CLK_TCK)" "${samples[0]}" "${samples[2]}" "${samples[1]}" "${samples[3]}" | jq -c .
 }
-# Figure 9: the unmodified client and the floor with --listen side by side, settled; quern-bench
-# storms the unit and probes both sockets (the client's is its single-instance socket).
+# Figure 9: the unmodified client and the floor with --listen side by side, settled; quern-bench storms.
 listening() { [ -S "$XDG_RUNTIME_DIR/quern-zova.socket" ] && [ -S "$work/floor.socket" ]; }
 storm_phase() {
   local pids=() status=0

@@ -1,14 +1,14 @@
 # The benchmark's table from its results alone: jq -rn -f bench/table.jq build/default/bench-results/*.json
 # Each file is taken as the list of the values in it (times in seconds, memory in KiB); a phase that
 # was not run has no rows.
-def fixed($d): (. * pow(10; $d) | round) as $n | ($n | fabs | tostring) as $s
-  | ("0" * ($d + 1 - ($s | length)) // "") + $s
-  | (if $n < 0 then "-" else "" end) + .[:length - $d] + (if $d > 0 then "." + .[length - $d:] else "" end);
+def fixed($d): (. * pow(10; $d) | round) as $n | ($n | fabs) as $v | (if $n < 0 then "-" else "" end)
+  + ($v / pow(10; $d) | floor | tostring) + (if $d > 0 then "." + ($v + pow(10; $d) | tostring)[-$d:] else "" end);
 def sign: if . >= 0 then "+" else "" end;
 def ms($d): (. * 1e3 | fixed($d)) + " ms";
 def mib: (. / 1024 | fixed(1));
 def median: sort | if length % 2 == 1 then .[length / 2 | floor] else (.[length / 2 - 1] + .[length / 2]) / 2 end;
 def p99: sort | .[length * 0.99 | ceil - 1]; # nearest rank
+def spread: "\(median | ms(1)) / \(max | ms(1))";
 def row($figure; $what; $value; $floor; $versus; $goal; $met):
   [$figure, $what, $value, $floor, $versus, $goal // "(information)",
    if $goal == null then "—" elif $met then "yes" else "NO" end];
@@ -18,10 +18,9 @@ def ratio($figure; $what; $value; $floor; $goal; format):
       "≤ ×" + ($goal | fixed(2)); $value <= $goal * $floor);
 # A repair's latencies beside its floor's, met when the worst is within $slack of the floor's worst
 # (null: within 100 ms).
-def repair($figure; $what; $how; $slack): [.value, .floor | median, max] as [$median, $worst, $floor_median, $floor_worst]
-  | row($figure; "\($what) (\(.value | length) trials\($how)), median / max"; "\($median | ms(1)) / \($worst | ms(1))";
-        "\($floor_median | ms(1)) / \($floor_worst | ms(1))"; ($worst - $floor_worst | "max \(sign)\(ms(1))");
-        if $slack then "max ≤ floor + \($slack * 1000) ms" else "max ≤ 100 ms" end;
+def repair($figure; $what; $how; $slack): [.value, .floor | max] as [$worst, $floor_worst]
+  | row($figure; "\($what) (\(.value | length) trials\($how)), median / max"; .value | spread; .floor | spread;
+        ($worst - $floor_worst | "max \(sign)\(ms(1))"); if $slack then "max ≤ floor + \($slack * 1000) ms" else "max ≤ 100 ms" end;
         .complete and $worst <= (if $slack then $floor_worst + $slack else 0.1 end));
 
 reduce inputs as $value ({}; .[input_filename | split("/")[-1] | rtrimstr(".json")] += [$value]) | . as $r
@@ -46,22 +45,20 @@ reduce inputs as $value ({}; .[input_filename | split("/")[-1] | rtrimstr(".json
      | .t0 as $t0 | (.t1 - .t0) as $span | ([.seconds, 120] | min) as $early
      | [.client, .floor | .resets, .starts | map(. - $t0 | select(. >= 0 and . <= $span))] as [$resets, $starts, $floor_resets, $floor_starts]
      | def early: map(select(. <= $early)) | length;
-       def versus($a; $b): $a - $b | "\(sign)\(.)";
+       def count($what; $n; $floor; $goal): row(8; $what; $n; $floor; $n - $floor | "\(sign)\(.)"; "≤ \($goal)"; $n <= $goal);
        def times: if length == 0 then "none" else map(fixed(1)) | join(" ") end;
        ($span | round) as $span
-     | row(8; "crash loop (the unit fails at once: Restart=always, RestartSec=0, systemd's start limit of 5 in 10 s), the client running \($span) s; floor: a unit just like it beside, no client: start-limit resets (ResetFailedUnit of the unit on the bus) in the first \($early) s";
-           $resets | early; $floor_resets | early; versus($resets | early; $floor_resets | early); "≤ 5"; ($resets | early) <= 5),
-       row(8; "the same, resets over \($span) s"; $resets | length; $floor_resets | length;
-           versus($resets | length; $floor_resets | length); "≤ 10"; ($resets | length) <= 10),
+     | count("crash loop (the unit fails at once: Restart=always, RestartSec=0, systemd's start limit of 5 in 10 s), the client running \($span) s; floor: a unit just like it beside, no client: start-limit resets (ResetFailedUnit of the unit on the bus) in the first \($early) s";
+             $resets | early; $floor_resets | early; 5),
+       count("the same, resets over \($span) s"; $resets | length; $floor_resets | length; 10),
        row(8; "the same, starts over \($span) s (a line each from ExecStart)"; $starts | length; $floor_starts | length;
            if $floor_starts == [] then "—" else "×" + (($starts | length) / ($floor_starts | length) | fixed(1)) end; null; true),
        row(8; "the same, when the resets came (s into the window)"; $resets | times; $floor_resets | times; "—"; null; true)),
     ($r.storm[0] // empty
-     | [.client, .floor | .probes | median, max] as [$median, $worst, $floor_median, $floor_worst]
+     | [.client, .floor | .probes | max] as [$worst, $floor_worst]
      | [.client, .floor | .rss[1] - .rss[0]] as [$grown, $floor_grown]
      | row(9; "storm: the unit stopped and started back to back for \(.seconds) s (\(.answered) of \(.calls) calls answered); the main thread closing a connection to the single-instance socket, connect → close every 20 ms (n=\(.client.probes | length); floor: quern-bench-floor --listen beside, taking the same reports, n=\(.floor.probes | length)), median / worst";
-           "\($median | ms(1)) / \($worst | ms(1))"; "\($floor_median | ms(1)) / \($floor_worst | ms(1))";
-           ($worst - $floor_worst | "worst \(sign)\(ms(1))"); "worst ≤ 100 ms"; $worst <= 0.1),
+           .client.probes | spread; .floor.probes | spread; ($worst - $floor_worst | "worst \(sign)\(ms(1))"); "worst ≤ 100 ms"; $worst <= 0.1),
        row(9; "resident memory (VmRSS) before the storm → \(.after) s after it";
            "\(.client.rss[0] | mib) → \(.client.rss[1] | mib) MiB"; "\(.floor.rss[0] | mib) → \(.floor.rss[1] | mib) MiB";
            "\($grown | sign)\($grown) KiB vs \($floor_grown | sign)\($floor_grown) KiB"; "≤ +2048 KiB"; $grown <= 2048)),
