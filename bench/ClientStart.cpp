@@ -1,6 +1,5 @@
 // quern-bench-start: the client exactly as quern-zova runs it, ending on the first event-loop pass
-// after applicationDidFinishLaunching, which has by then put the first state in the window and
-// shown it. hyperfine times it from spawn to exit.
+// after its window first shows, with the first state on it. hyperfine times it from spawn to exit.
 #include "app/ClientMain.h"
 
 #include <unistd.h>
