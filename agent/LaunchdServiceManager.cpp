@@ -12,10 +12,11 @@ void LaunchdServiceManager::refresh() {
     if (refreshing_)
         return; // one "print" at a time: a hung launchctl does not pile them up
     refreshing_ = true;
-    query().then(this, [this](const ServiceStatus& status) {
+    whenFinished(query(), this, [this](const QFuture<ServiceStatus>& asked) {
         refreshing_ = false;
-        if (status_ == status)
+        if (asked.resultCount() == 0 || status_ == asked.result())
             return;
+        const ServiceStatus status = asked.result();
         status_ = status;
         emit statusChanged(status);
     });

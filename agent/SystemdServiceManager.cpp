@@ -10,6 +10,8 @@
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QFuture>
+#include <QFutureWatcher>
+#include <QPointer>
 #include <QPromise>
 
 #include <atomic>
@@ -84,23 +86,33 @@ void SystemdServiceManager::connectInBackground() {
         return;
     connecting_ = true;
     const QString name = connectionName_;
-    runInBackground(QualityOfService::utility,
-                    [address = busAddress_, name]() -> std::optional<QDBusConnection> {
-                        const BusCheck check =
-                            address.empty() ? BusCheck::unreachable : checkBus(address, kBusCheckBound);
-                        if (check != BusCheck::answers && check != BusCheck::unchecked)
-                            return std::nullopt;
-                        QDBusConnection::disconnectFromBus(name); // what is left of a bus that went away
-                        QDBusConnection made =
-                            QDBusConnection::connectToBus(QString::fromStdString(address), name);
-                        if (made.isConnected())
-                            return made;
-                        QDBusConnection::disconnectFromBus(name);
-                        return std::nullopt;
-                    })
-        .then(this, [this](std::optional<QDBusConnection> connection) { attach(std::move(connection)); })
-        // Gone before the connection was made: nobody else will let go of it.
-        .onCanceled([name] { QDBusConnection::disconnectFromBus(name); });
+    const QFuture<std::optional<QDBusConnection>> made = runInBackground(
+        QualityOfService::utility, [address = busAddress_, name]() -> std::optional<QDBusConnection> {
+            const BusCheck check =
+                address.empty() ? BusCheck::unreachable : checkBus(address, kBusCheckBound);
+            if (check != BusCheck::answers && check != BusCheck::unchecked)
+                return std::nullopt;
+            QDBusConnection::disconnectFromBus(name); // what is left of a bus that went away
+            QDBusConnection made = QDBusConnection::connectToBus(QString::fromStdString(address), name);
+            if (made.isConnected())
+                return made;
+            QDBusConnection::disconnectFromBus(name);
+            return std::nullopt;
+        });
+    // Watched from outside this object: one gone before the connection was made still lets go of it.
+    auto* watcher = new QFutureWatcher<std::optional<QDBusConnection>>();
+    QObject::connect(watcher, &QFutureWatcherBase::finished, watcher,
+                     [watcher, self = QPointer<SystemdServiceManager>(this), name] {
+                         watcher->deleteLater();
+                         const auto future = watcher->future();
+                         const std::optional<QDBusConnection> connection =
+                             future.resultCount() > 0 ? future.result() : std::nullopt;
+                         if (self)
+                             self->attach(connection);
+                         else if (connection)
+                             QDBusConnection::disconnectFromBus(name);
+                     });
+    watcher->setFuture(made);
 }
 
 void SystemdServiceManager::attach(std::optional<QDBusConnection> connection) {
@@ -159,7 +171,8 @@ void SystemdServiceManager::refresh() {
 void SystemdServiceManager::sendQuery() {
     queryInFlight_ = true;
     const int generation = ++queryGeneration_;
-    askUnit().then(this, [this, generation](const std::optional<UnitStatus>& status) {
+    whenFinished(askUnit(), this, [this, generation](const QFuture<std::optional<UnitStatus>>& asked) {
+        const std::optional<UnitStatus> status = asked.resultCount() > 0 ? asked.result() : std::nullopt;
         if (generation != queryGeneration_)
             return; // replaced by a newer question
         queryInFlight_ = false;
@@ -265,9 +278,14 @@ SystemdServiceManager::unitStatus(const QDBusMessage& reply) {
 }
 
 QFuture<ServiceStatus> SystemdServiceManager::query() {
-    return askUnit().then(this, [](const std::optional<UnitStatus>& status) {
-        return status.value_or(UnitStatus{}).serviceStatus();
+    auto promise = std::make_shared<QPromise<ServiceStatus>>();
+    promise->start();
+    whenFinished(askUnit(), this, [promise](const QFuture<std::optional<UnitStatus>>& asked) {
+        const std::optional<UnitStatus> status = asked.resultCount() > 0 ? asked.result() : std::nullopt;
+        promise->addResult(status.value_or(UnitStatus{}).serviceStatus());
+        promise->finish();
     });
+    return promise->future();
 }
 
 QFuture<void> SystemdServiceManager::call(const QString& method, const QVariantList& arguments) {

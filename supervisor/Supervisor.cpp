@@ -1,5 +1,6 @@
 #include "supervisor/Supervisor.h"
 
+#include "platform/BackgroundQueue.h"
 #include "status/HealthFile.h"
 #include "status/StatusDerivation.h"
 
@@ -163,7 +164,7 @@ void Supervisor::performAgentAction(QFuture<void> action) {
             refreshStatus();
         });
     };
-    action.then(this, settle).onCanceled(this, settle);
+    whenFinished(action, this, [settle](const QFuture<void>&) { settle(); });
 }
 
 void Supervisor::toggleAgent() {
@@ -185,11 +186,11 @@ void Supervisor::reconnectAgent() {
     done->start();
     // A fresh look decides: wake what is loaded, start what is not; a start in progress is left to
     // finish.
-    manager_.query().then(this, [this, done](const ServiceStatus& status) {
-        QFuture<void> repair = status.starting  ? QtFuture::makeReadyFuture()
-                               : status.running ? manager_.wake()
-                                                : manager_.start(StartMode::resetFailed);
-        repair.then([done] { done->finish(); });
+    whenFinished(manager_.query(), this, [this, done](const QFuture<ServiceStatus>& asked) {
+        if (asked.resultCount() == 0 || asked.result().starting)
+            return; // `done` goes with this, and the action ends
+        whenFinished(asked.result().running ? manager_.wake() : manager_.start(StartMode::resetFailed), this,
+                     [done](const QFuture<void>&) { done->finish(); });
     });
     performAgentAction(done->future());
 }
