@@ -2,7 +2,6 @@
 // block on them, and leave no child and no descriptor behind.
 #include "app/ClientFixture.h"
 
-
 #include <fcntl.h>
 #include <thread>
 
