@@ -13,16 +13,7 @@ fail() { echo "command_line: FAIL: $*" >&2; exit 1; }
 listener=""
 trap 'stop_process "$listener"; rm -rf "$work"' EXIT
 
-# Takes every connection, says nothing, and writes a line for each.
-/usr/bin/python3 -c '
-import socket, sys
-s = socket.socket(socket.AF_UNIX)
-s.bind(sys.argv[1])
-s.listen(64)
-held = []
-while True:
-    held.append(s.accept()[0])
-    open(sys.argv[2], "a").write("connection\n")' "$work/bus" "$work/connections" &
+/usr/bin/python3 "$(dirname "$0")/../support/silent_bus_listener.py" "$work/bus" "$work/connections" &
 listener=$!
 wait_for 20 "the listener" test -S "$work/bus"
 mkdir -m 700 "$work/runtime"

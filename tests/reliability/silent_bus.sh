@@ -32,15 +32,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Takes every connection and says nothing.
-/usr/bin/python3 -c '
-import socket, sys
-s = socket.socket(socket.AF_UNIX)
-s.bind(sys.argv[1])
-s.listen(64)
-held = []
-while True:
-    held.append(s.accept()[0])' "$work/silent" &
+/usr/bin/python3 "$(dirname "$0")/../support/silent_bus_listener.py" "$work/silent" &
 listener_pid=$!
 wait_for 20 "the silent listener" test -S "$work/silent"
 install_agent_unit "$work"
