@@ -52,10 +52,10 @@ std::unique_ptr<ServiceManager> platformServiceManager(const std::string& home,
 }
 
 Client::Client(const std::string& home, std::unique_ptr<ServiceManager> manager, Supervisor::Hooks hooks)
-    : manager_(std::move(manager))
-    , supervisor_(*manager_, withHealthFile(std::move(hooks), AgentLocations::forHome(home)))
-    , commands_(supervisor_, dashboardAddress(),
-                QString::fromStdString(AgentLocations::forHome(home).agentLog))
+    : locations_(AgentLocations::forHome(home))
+    , manager_(std::move(manager))
+    , supervisor_(*manager_, withHealthFile(std::move(hooks), locations_))
+    , commands_(supervisor_, dashboardAddress(), QString::fromStdString(locations_.agentLog))
     , window_(supervisor_, commands_)
     , statusItem_(supervisor_, commands_) {
     connect(commands_.showWindow(), &QAction::triggered, &window_, &MainWindow::showWindow);

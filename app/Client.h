@@ -1,5 +1,6 @@
 #pragma once
 
+#include "status/AgentLocations.h"
 #include "supervisor/ServiceManager.h"
 #include "supervisor/Supervisor.h"
 #include "ui/Commands.h"
@@ -36,6 +37,7 @@ signals:
 
 private:
     // Made in this order, and gone in the reverse: the views before what they show.
+    const AgentLocations locations_;
     std::unique_ptr<ServiceManager> manager_;
     Supervisor supervisor_;
     Commands commands_;
